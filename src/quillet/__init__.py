@@ -1,0 +1,1 @@
+"""quillet: immutable hashable data, fast predicates and a text cursor, as CPython extensions."""

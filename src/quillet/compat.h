@@ -1,0 +1,28 @@
+// The one place where interpreter versions differ. The modules are written
+// against 3.15; each shim below backfills an API for older interpreters.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x030D0000
+// PyObject_GetOptionalAttr is public from 3.13; older versions have the same
+// operation under a private name.
+static inline int PyObject_GetOptionalAttr(PyObject *obj, PyObject *name, PyObject **result) {
+    return _PyObject_LookupAttr(obj, name, result);
+}
+
+// PyModule_Add (steal the value, even on failure) is new in 3.13.
+static inline int PyModule_Add(PyObject *module, const char *name, PyObject *value) {
+    int rc = PyModule_AddObjectRef(module, name, value);
+    Py_XDECREF(value);
+    return rc;
+}
+#endif
+
+// Method tables store every calling convention under the PyCFunction type; the
+// detour through a generic function pointer keeps -Wcast-function-type quiet.
+template <typename Function>
+inline PyCFunction as_method(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}

@@ -1,0 +1,195 @@
+// The hashable core shared by the utils and frozen deliverables: the hashable
+// record embedded in every holder, its compute-once hash protocol and the
+// 64-bit combiners.
+//
+// A record is either not hashed (cached_hash == -1, get_hash ==
+// get_cached_hash_cond) or hashed (get_hash == get_cached_hash); once hashed it
+// never changes. A hasher returns -1 only with an exception set; a combined
+// value that happens to be -1 is reported, and cached, as -2, the way the
+// interpreter treats -1 hashes.
+#pragma once
+
+#include "../compat.h"
+#include "../constants.h"
+#include "../pyref.h"
+
+#include <cstdint>
+
+using HashCallable = int64_t (*)(void *record);
+
+struct BaseHashableStruct {
+    int64_t cached_hash;
+    Py_ssize_t data_size;
+    HashCallable get_hash;
+    HashCallable hasher;
+};
+
+struct HashableValuesList : BaseHashableStruct {
+    PyObject *values;  // a list, or null
+    PyObject *op;      // companion object, or null
+};
+
+struct HashableCacheKey : BaseHashableStruct {
+    PyObject *value1;
+    PyObject *value2;
+};
+
+struct HashableDict : BaseHashableStruct {
+    PyObject *data;  // private dict, never handed out
+};
+
+static_assert(sizeof(Py_hash_t) == sizeof(int64_t), "hashes are 64-bit on supported platforms");
+
+// The class pathlib.Path; set by the utils module only.
+inline PyObject *g_PathType = nullptr;
+
+inline int64_t get_cached_hash(void *ptr) {
+    return static_cast<BaseHashableStruct *>(ptr)->cached_hash;
+}
+
+// -1 is the interpreter's error value for hashes; a genuine -1 becomes -2.
+inline int64_t normalized_hash(int64_t hash) {
+    return hash == -1 ? -2 : hash;
+}
+
+// Returns the hash, computing and caching it on first use; -1 with an
+// exception set when the hasher fails, in which case nothing is cached.
+inline int64_t get_cached_hash_cond(void *ptr) {
+    auto *record = static_cast<BaseHashableStruct *>(ptr);
+    if (record->cached_hash != -1) {
+        return record->cached_hash;
+    }
+    // A holder can contain itself; without the guard that recursion is native.
+    if (Py_EnterRecursiveCall(" while hashing")) {
+        return -1;
+    }
+    int64_t hash = record->hasher(ptr);
+    Py_LeaveRecursiveCall();
+    if (hash == -1) {
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+        hash = -2;
+    }
+    record->cached_hash = hash;
+    record->get_hash = get_cached_hash;
+    return hash;
+}
+
+// Puts a record into the not-hashed state with the given hasher.
+inline void reset_hash_state(BaseHashableStruct *record, HashCallable hasher, Py_ssize_t data_size) {
+    record->cached_hash = -1;
+    record->data_size = data_size;
+    record->get_hash = get_cached_hash_cond;
+    record->hasher = hasher;
+}
+
+// Hash of an owner's record; an owner allocated without its initialiser has no
+// callbacks and cannot be hashed.
+inline Py_hash_t record_hash(PyObject *owner, BaseHashableStruct *record) {
+    if (record->get_hash == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s object is not initialised", Py_TYPE(owner)->tp_name);
+        return -1;
+    }
+    return record->get_hash(record);
+}
+
+// The combiners wrap modulo 2^64, computed unsigned so that nothing overflows.
+inline int64_t XOR_Combine(int64_t a, int64_t b, int64_t current) {
+    return current ^ a ^ static_cast<int64_t>(static_cast<uint64_t>(b) * 31u);
+}
+
+inline int64_t Alt_XOR_Combine(int64_t a, int64_t b, int64_t current) {
+    const uint64_t sum = static_cast<uint64_t>(b) + UINT64_C(0x9E3779B9) + (static_cast<uint64_t>(a) << 6) +
+                         static_cast<uint64_t>(a >> 2);  // arithmetic shift: the sign of a propagates
+    return static_cast<int64_t>(sum & UINT64_C(0x7FFFFFFFFFFFFFFF)) ^ current;
+}
+
+inline int64_t compute_cache_key_hash(void *ptr) {
+    auto *key = static_cast<HashableCacheKey *>(static_cast<BaseHashableStruct *>(ptr));
+    // __hash__ may run code that re-initialises the key, so hold the values.
+    PyRef value1 = PyRef::borrow(key->value1);
+    PyRef value2 = PyRef::borrow(key->value2);
+    const Py_hash_t hash1 = PyObject_Hash(value1.get());
+    if (hash1 == -1) {
+        return -1;
+    }
+    const Py_hash_t hash2 = PyObject_Hash(value2.get());
+    if (hash2 == -1) {
+        return -1;
+    }
+    return hash1 ^ hash2;
+}
+
+// 1 if equal, 0 if not, -1 with an exception set.
+inline int CacheKey_EQ(HashableCacheKey *key1, HashableCacheKey *key2) {
+    if (key1->data_size != key2->data_size) {
+        return 0;
+    }
+    // __eq__ may run code that re-initialises either key, so hold all four values.
+    PyRef left1 = PyRef::borrow(key1->value1), right1 = PyRef::borrow(key2->value1);
+    PyRef left2 = PyRef::borrow(key1->value2), right2 = PyRef::borrow(key2->value2);
+    const int first = PyObject_RichCompareBool(left1.get(), right1.get(), Py_EQ);
+    if (first <= 0) {
+        return first;
+    }
+    return PyObject_RichCompareBool(left2.get(), right2.get(), Py_EQ);
+}
+
+inline int64_t compute_dict_hash(void *ptr) {
+    auto *record = static_cast<HashableDict *>(static_cast<BaseHashableStruct *>(ptr));
+    if (record->data_size == 0) {
+        return 0;
+    }
+    // Hashing runs user code; hold the dict and each entry while it does.
+    PyRef data = PyRef::borrow(record->data);
+    int64_t result = 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(data.get(), &pos, &key, &value)) {
+        PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
+        const Py_hash_t value_hash = PyObject_Hash(value);
+        if (value_hash == -1) {
+            return -1;
+        }
+        const Py_hash_t key_hash = PyObject_Hash(key);
+        if (key_hash == -1) {
+            return -1;
+        }
+        result = Alt_XOR_Combine(key_hash, value_hash, result);
+    }
+    return result;
+}
+
+// 1 if equal, 0 if not, -1 with an exception set.
+inline int Dict_EQ(HashableDict *dict1, HashableDict *dict2) {
+    if (dict1->data_size != dict2->data_size) {
+        return 0;
+    }
+    PyRef data1 = PyRef::borrow(dict1->data), data2 = PyRef::borrow(dict2->data);
+    return PyObject_RichCompareBool(data1.get(), data2.get(), Py_EQ);
+}
+
+// Every immutable type refuses mutation with this error.
+inline void set_immutable_error(PyObject *self) {
+    PyErr_Format(PyExc_TypeError, "Cannot modify immutable type: %s", Py_TYPE(self)->tp_name);
+}
+
+inline int _is_path_type(PyObject *obj) {
+    return PyObject_IsInstance(obj, g_PathType);
+}
+
+// The head of every hashable object: the object header, then the two flags.
+struct HashableObjectHead {
+    PyObject_HEAD
+    bool frozen;     // set once the object was initialised as immutable
+    bool cacheable;  // informational only
+};
+
+inline PyObject *hashable_get_frozen(PyObject *self, void *) {
+    return PyBool_FromLong(reinterpret_cast<HashableObjectHead *>(self)->frozen);
+}
+
+inline PyObject *hashable_get_cacheable(PyObject *self, void *) {
+    return PyBool_FromLong(reinterpret_cast<HashableObjectHead *>(self)->cacheable);
+}
