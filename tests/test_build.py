@@ -1,0 +1,41 @@
+"""What the built deliverables export and link against."""
+
+import importlib
+import shutil
+import subprocess
+
+import pytest
+
+# module -> whether it may link the C++ runtime
+DELIVERABLES = {
+    "quillet.utils.utils": False,
+    "quillet.frozen": False,
+    "quillet.text_walker": False,
+    "quillet.utils.attrs": True,
+}
+
+
+def built(name):
+    try:
+        return importlib.import_module(name).__file__
+    except ImportError:
+        pytest.skip(f"{name} is not built")
+
+
+def run(*command):
+    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils")
+@pytest.mark.parametrize("name", DELIVERABLES)
+def test_each_deliverable_exports_only_its_init_function(name):
+    path = built(name)
+    symbols = [line.split()[-1] for line in run("nm", "-D", "--defined-only", path).splitlines() if line.strip()]
+    assert symbols == ["PyInit_" + name.rsplit(".", 1)[-1]]
+
+
+@pytest.mark.skipif(shutil.which("readelf") is None, reason="needs binutils")
+@pytest.mark.parametrize("name", [name for name, cxx in DELIVERABLES.items() if not cxx])
+def test_c_api_deliverables_need_nothing_but_libc(name):
+    needed = [line for line in run("readelf", "-d", built(name)).splitlines() if "(NEEDED)" in line]
+    assert all("libc.so" in line for line in needed), needed
