@@ -29,20 +29,23 @@ python315() {
     "$ROOT/tools/provision-python.sh"
 }
 
-# ensure_venv NAME PYTHON: a virtual environment under .cache with the
-# requirements installed; reinstalled only when the requirements change.
+# ensure_venv NAME PYTHON [REQUIREMENTS_FILE...]: a virtual environment under
+# .cache with tools/requirements.txt and the given files installed; reinstalled
+# only when the requirements change.
 ensure_venv() {
     local name=$1 python=$2 venv=$CACHE/venv-$1
-    local req=$ROOT/tools/requirements.txt stamp=$CACHE/venv-$1/.requirements
+    shift 2
+    local wanted stamp=$venv/.requirements
+    wanted=$(cat "$ROOT/tools/requirements.txt" "$@")
     if [ ! -x "$venv/bin/python" ]; then
         log "creating virtual environment $name"
         "$python" -m venv --without-pip "$venv"
         bootstrap_pip "$venv/bin/python" "$python"
     fi
-    if ! cmp -s "$req" "$stamp"; then
+    if [ "$wanted" != "$(cat "$stamp" 2>/dev/null)" ]; then
         log "installing requirements into $name"
-        "$venv/bin/python" -m pip install -q -r "$req" >&2
-        cp "$req" "$stamp"
+        "$venv/bin/python" -m pip install -q -r <(printf '%s\n' "$wanted") >&2
+        printf '%s' "$wanted" > "$stamp"
     fi
     echo "$venv"
 }

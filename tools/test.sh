@@ -46,6 +46,6 @@ run_cpp_tests
 if [ $sanitize = ON ]; then
     run_sanitized_python_tests
 else
-    run_python_tests "$(ensure_venv 3.15 "$(python315)")"
+    run_python_tests "$(ensure_venv 3.15 "$(python315)" "$ROOT/tools/requirements-bench.txt")"
     run_python_tests "$venv_host"
 fi
