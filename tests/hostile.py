@@ -66,7 +66,7 @@ def collected(make_cycle):
 
 
 class ArmedKey:
-    """A dict key that behaves until armed, then runs `action` on every hash.
+    """A dict key that behaves until armed, then runs `action` on its next hash.
 
     The action may mutate the dict the key lives in or raise, so code that
     stores or deletes under the key runs arbitrary code at that point.
@@ -77,8 +77,9 @@ class ArmedKey:
         self.action = None
 
     def __hash__(self):
-        if self.action is not None:
-            self.action()
+        action, self.action = self.action, None
+        if action is not None:
+            action()
         return hash(self.name)
 
     def __eq__(self, other):

@@ -1,9 +1,12 @@
 // quillet.utils: hashable holders whose hash is computed once, the 64-bit hash
-// combiners, and the module frame (interned strings, pathlib.Path).
+// combiners, type predicates, conditional logic, attribute probes, in-place
+// dict transforms and the module frame (interned strings, pathlib.Path).
 //
 // Holders of arbitrary objects (HashableValues, CacheKey) take part in the
 // cyclic GC. Objects allocated without their initialiser have no hash
 // callbacks; every path that would call through them raises TypeError instead.
+// Kinds are read from the type (flags, identity, subtype test), never through
+// isinstance hooks.
 
 #include "attrs.h"
 #include "func_stuffs.h"
