@@ -20,31 +20,18 @@ SMALL_RESULT = {
 }
 
 
+def _forbidden(self, *args):
+    raise AssertionError("Python-level dict access")
+
+
 class DictSub(dict):
     """A dict whose Python-level access methods must never be used."""
 
-    def __setitem__(self, key, value):
-        raise AssertionError("__setitem__ called")
-
-    def __delitem__(self, key):
-        raise AssertionError("__delitem__ called")
-
-    def __iter__(self):
-        raise AssertionError("__iter__ called")
-
-    def items(self):
-        raise AssertionError("items called")
-
-    def values(self):
-        raise AssertionError("values called")
+    __setitem__ = __delitem__ = __iter__ = keys = items = values = _forbidden
 
 
-class NullStr(str):
-    pass
-
-
-class WeakableDict(dict):
-    pass
+NullStr = type("NullStr", (str,), {})
+WeakableDict = type("WeakableDict", (dict,), {})
 
 
 # ---------------------------------------------------------------------------
@@ -90,11 +77,11 @@ def test_dict_subclasses_are_walked_through_storage(transform):
     dict.update(data, {"a": None, "b": inner, "c": "null"})
     assert transform(data) is data
     expected = {
-        qu.none_to_null: ({"a": "null", "b": {"x": "null", "y": "null"}, "c": "null"}),
-        qu.null_to_none: ({"a": None, "b": {"x": None, "y": None}, "c": None}),
-        qu.filter_out_nones: ({"b": {"y": "null"}, "c": "null"}),
+        qu.none_to_null: {"a": "null", "b": {"x": "null", "y": "null"}, "c": "null"},
+        qu.null_to_none: {"a": None, "b": {"x": None, "y": None}, "c": None},
+        qu.filter_out_nones: {"b": {"y": "null"}, "c": "null"},
     }[transform]
-    assert dict(dict.items(data)) == expected
+    assert data == expected
     assert dict.__getitem__(data, "b") is inner
 
 
@@ -161,16 +148,13 @@ def test_transform_deep_nesting_raises_recursion_error(transform):
         run_with_small_stack(lambda: transform(data))
 
 
-@pytest.mark.parametrize(
-    "transform, expected_leaf", [(qu.none_to_null, {"n": "null"}), (qu.filter_out_nones, {})]
-)
-def test_transform_moderate_nesting_completes(transform, expected_leaf):
-    data = nest_dicts(200, {"n": None})
+@pytest.mark.parametrize("transform", TRANSFORMS)
+def test_transform_moderate_nesting_completes(transform):
+    data = nest_dicts(200, {"n": None, "s": "null"})
     transform(data)
-    node = data
     for _ in range(200):
-        node = node["d"]
-    assert node == expected_leaf
+        data = data["d"]
+    assert data == SMALL_RESULT[transform]
 
 
 # Code that runs while a transform stores or deletes can change the dict
@@ -200,23 +184,6 @@ def test_key_clearing_the_dict_while_storing_a_nested_dict(transform):
     assert transform(data) is data
     assert list(data) == [key]
     assert data[key] == SMALL_RESULT[transform]
-
-
-@pytest.mark.parametrize("transform", TRANSFORMS)
-def test_nested_key_shrinking_the_outer_dict(transform):
-    key = ArmedKey("k")
-    value = "null" if transform is qu.null_to_none else None
-    outer = {"first": {"m": None, key: value, "later": value}, "other": 1}
-    key.action = lambda: outer.pop("other")
-    with pytest.raises(RuntimeError, match="changed size"):
-        transform(outer)
-    assert "other" not in outer
-    # The nested dict was finished before the outer scan noticed.
-    assert outer["first"] == {
-        qu.none_to_null: {"m": "null", key: "null", "later": "null"},
-        qu.null_to_none: {"m": None, key: None, "later": None},
-        qu.filter_out_nones: {},
-    }[transform]
 
 
 @pytest.mark.parametrize("transform", TRANSFORMS)
@@ -278,11 +245,6 @@ class DictYieldingList(list):
         return iter([{}])
 
 
-class ValuesLie(dict):
-    def values(self):
-        return [{}]
-
-
 @pytest.mark.parametrize(
     "value, expected",
     [({}, False), ([], False), ((), False),
@@ -295,7 +257,7 @@ class ValuesLie(dict):
      ({"a": collections.OrderedDict()}, True), (collections.OrderedDict(a={}), True),
      ({"x": "abc", "k": b"", 5: None}, False),
      ("abc", False), (1, False), (None, False), (set(), False), ({"a": {}}.values(), False),
-     (ValuesLie(a=1), False), ([DictYieldingList()], True), (DictYieldingList(), True),
+     (DictSub(a=1, b=[()]), False), (DictSub(a=[{}]), True), ([DictYieldingList()], True), (DictYieldingList(), True),
      ([{}, RaisingIterList()], True)],
 )
 def test_has_nested_dicts(value, expected):
@@ -311,13 +273,10 @@ def test_has_nested_dicts_frozen_dict_is_a_leaf():
     assert qu.has_nested_dicts({"f": value, "d": [{}]}) is True
 
 
-def test_has_nested_dicts_self_containing_dict():
+def test_has_nested_dicts_self_containing_dict_and_iteration_error():
     data = {"a": 1}
     data["self"] = data
     assert qu.has_nested_dicts(data) is True
-
-
-def test_has_nested_dicts_iteration_error():
     with pytest.raises(Boom):
         qu.has_nested_dicts([RaisingIterList(), {}])
 
