@@ -63,3 +63,58 @@ def collected(make_cycle):
     del witness
     gc.collect()
     return ref() is None
+
+
+class ArmedKey:
+    """A dict key that behaves until armed, then runs `action` on its next hash.
+
+    The action may mutate the dict the key lives in or raise, so code that
+    stores or deletes under the key runs arbitrary code at that point.
+    """
+
+    def __init__(self, name):
+        self.name = name
+        self.action = None
+
+    def __hash__(self):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+        return hash(self.name)
+
+    def __eq__(self, other):
+        return isinstance(other, ArmedKey) and other.name == self.name
+
+    def __repr__(self):
+        return f"ArmedKey({self.name!r})"
+
+
+def raise_boom(what="armed"):
+    raise Boom(what)
+
+
+def run_with_small_stack(fn, stack_size=1 << 20):
+    """Runs fn() in a thread with a small native stack; returns its result or re-raises.
+
+    Recursion that is not guarded overflows such a stack and kills the process.
+    """
+    import threading
+
+    outcome = {}
+
+    def target():
+        try:
+            outcome["value"] = fn()
+        except BaseException as exc:  # handed back to the caller
+            outcome["error"] = exc
+
+    old = threading.stack_size(stack_size)
+    try:
+        thread = threading.Thread(target=target)
+        thread.start()
+    finally:
+        threading.stack_size(old)
+    thread.join()
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]

@@ -1,10 +1,15 @@
 // quillet.utils: hashable holders whose hash is computed once, the 64-bit hash
-// combiners, and the module frame (interned strings, pathlib.Path).
+// combiners, type predicates, conditional logic, attribute probes, in-place
+// dict transforms and the module frame (interned strings, pathlib.Path).
 //
 // Holders of arbitrary objects (HashableValues, CacheKey) take part in the
 // cyclic GC. Objects allocated without their initialiser have no hash
 // callbacks; every path that would call through them raises TypeError instead.
+// Kinds are read from the type (flags, identity, subtype test), never through
+// isinstance hooks.
 
+#include "attrs.h"
+#include "func_stuffs.h"
 #include "utils.h"
 #include "utils_strs.h"
 
@@ -448,14 +453,426 @@ static PyObject *py_alt_py_xor_hash(PyObject *, PyObject *args) {
 }
 
 // ---------------------------------------------------------------------------
+// Type predicates
+
+static PyObject *py_is_none(PyObject *, PyObject *obj) {
+    return bool_result(obj == Py_None);
+}
+
+static PyObject *py_is_bool(PyObject *, PyObject *obj) {
+    return bool_result(Py_IS_TYPE(obj, &PyBool_Type));
+}
+
+static PyObject *py_is_float(PyObject *, PyObject *obj) {
+    return bool_result(PyFloat_Check(obj));
+}
+
+static PyObject *py_is_str(PyObject *, PyObject *obj) {
+    return bool_result(PyUnicode_Check(obj));
+}
+
+static PyObject *py_is_bytes(PyObject *, PyObject *obj) {
+    return bool_result(PyBytes_Check(obj));
+}
+
+static PyObject *py_is_dict(PyObject *, PyObject *obj) {
+    return bool_result(PyDict_Check(obj));
+}
+
+static PyObject *py_is_list(PyObject *, PyObject *obj) {
+    return bool_result(PyList_Check(obj));
+}
+
+static PyObject *py_is_tuple(PyObject *, PyObject *obj) {
+    return bool_result(PyTuple_Check(obj));
+}
+
+static PyObject *py_is_set(PyObject *, PyObject *obj) {
+    return bool_result(PySet_Check(obj));
+}
+
+static PyObject *py_is_type(PyObject *, PyObject *obj) {
+    return bool_result(PyType_Check(obj));
+}
+
+static PyObject *py_is_primitive(PyObject *, PyObject *obj) {
+    return bool_result(obj_is_primitive(obj));
+}
+
+// The cheap flag and set tests come first; the mapping protocol (any type
+// with __getitem__, str and bytes included) is the fallback.
+static PyObject *py_is_collection(PyObject *, PyObject *obj) {
+    constexpr unsigned long sequence_flags =
+        Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS;
+    return bool_result((Py_TYPE(obj)->tp_flags & sequence_flags) != 0 || PySet_Check(obj) ||
+                       PyMapping_Check(obj));
+}
+
+// Subscriptable and has a "keys" attribute; the attribute is not called.
+static int inner_is_mapping(PyObject *obj) {
+    if (!PyMapping_Check(obj)) {
+        return IS_FALSE;
+    }
+    return inner_has_attr(obj, py_str(PY_STR_KEYS));
+}
+
+static PyObject *py_is_mapping(PyObject *, PyObject *obj) {
+    return tri_state_result(inner_is_mapping(obj));
+}
+
+static PyObject *py_is_path_type(PyObject *, PyObject *obj) {
+    return tri_state_result(_is_path_type(obj));
+}
+
+// Only a pathlib.Path is asked; anything else is False without a call.
+static PyObject *py_path_exists(PyObject *, PyObject *obj) {
+    const int is_path = _is_path_type(obj);
+    if (is_path != IS_TRUE) {
+        return tri_state_result(is_path);
+    }
+    PyRef exists(PyObject_CallMethod(obj, _PY_STR[PY_STR_EXISTS].c_str, nullptr));
+    if (!exists) {
+        return nullptr;
+    }
+    return TisTruthy(exists.get());
+}
+
+// ---------------------------------------------------------------------------
+// Conditional logic
+
+// not first or bool(second); second's truth is taken only when first is true.
+static PyObject *py_implies(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs < 2) {
+        PyErr_SetString(PyExc_TypeError, "implies() requires two arguments");
+        return nullptr;
+    }
+    const int first = PyObject_IsTrue(args[0]);
+    if (first < 0) {
+        return nullptr;
+    }
+    if (!first) {
+        Py_RETURN_TRUE;
+    }
+    return TisTruthy(args[1]);
+}
+
+// Truth of second(); null with the exception set when the call or the truth test fails.
+static PyObject *call_truth(PyObject *second) {
+    PyRef result(PyObject_CallObject(second, nullptr));
+    if (!result) {
+        return nullptr;
+    }
+    return TisTruthy(result.get());
+}
+
+// not first or bool(second()); second is called only when first is true.
+static PyObject *py_lazy_implies(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs < 2) {
+        PyErr_SetString(PyExc_TypeError, "lazy_implies() requires two arguments");
+        return nullptr;
+    }
+    const int first = PyObject_IsTrue(args[0]);
+    if (first < 0) {
+        return nullptr;
+    }
+    if (!first) {
+        Py_RETURN_TRUE;
+    }
+    return call_truth(args[1]);
+}
+
+// not first and bool(second()); second is called only when first is false.
+static PyObject *py_lazy_anti_implies(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs < 2) {
+        PyErr_SetString(PyExc_TypeError, "lazy_anti_implies() requires two arguments");
+        return nullptr;
+    }
+    const int first = PyObject_IsTrue(args[0]);
+    if (first < 0) {
+        return nullptr;
+    }
+    if (first) {
+        Py_RETURN_FALSE;
+    }
+    return call_truth(args[1]);
+}
+
+// Whether every condition accepts arg, stopping at the first that does not.
+static PyObject *py_check_conditions(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "check_conditions() takes exactly 2 arguments");
+        return nullptr;
+    }
+    PyObject *conditions = args[0];
+    if (!PyTuple_Check(conditions)) {
+        PyErr_SetString(PyExc_TypeError, "conditions must be a tuple");
+        return nullptr;
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(conditions);
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyRef condition = PyRef::borrow(PyTuple_GET_ITEM(conditions, i));
+        PyRef result(PyObject_CallOneArg(condition.get(), args[1]));
+        if (!result) {
+            return nullptr;
+        }
+        const int accepted = PyObject_IsTrue(result.get());
+        if (accepted <= 0) {
+            return accepted < 0 ? nullptr : bool_result(false);
+        }
+    }
+    Py_RETURN_TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Attribute probes
+
+static PyObject *probe(PyObject *obj, PyString name) {
+    return tri_state_result(inner_has_attr(obj, py_str(name)));
+}
+
+static PyObject *py_has_hook(PyObject *, PyObject *obj) {
+    return probe(obj, PY_STR_HOOK);
+}
+
+static PyObject *py_is_container(PyObject *, PyObject *obj) {
+    return probe(obj, PY_STR_CONTAINER);
+}
+
+// A resource is marked by __RESOURCE__ and can be shut down; shutdown is not
+// looked up without the mark.
+static PyObject *py_is_resource(PyObject *, PyObject *obj) {
+    const int marked = inner_has_attr(obj, py_str(PY_STR_RESOURCE));
+    if (marked != IS_TRUE) {
+        return tri_state_result(marked);
+    }
+    return probe(obj, PY_STR_SHUTDOWN);
+}
+
+static PyObject *py_has_service_name(PyObject *, PyObject *obj) {
+    return probe(obj, PY_STR_SERVICE);
+}
+
+static PyObject *py_has_dict(PyObject *, PyObject *obj) {
+    return probe(obj, PY_STR_DICT);
+}
+
+static PyObject *py_has_slots(PyObject *, PyObject *obj) {
+    return probe(obj, PY_STR_SLOTS);
+}
+
+static PyObject *py_has_shutdown(PyObject *, PyObject *obj) {
+    return probe(obj, PY_STR_SHUTDOWN);
+}
+
+// ---------------------------------------------------------------------------
+// Dict transforms
+//
+// Each worker rewrites one dict in place through the dict's own storage and
+// recurses into values that are dicts. Storing runs the key's __hash__ and
+// __eq__, which may mutate the dict or drop its references to the key and
+// value: both are held while worked on, and a change of size stops the scan.
+// A dict can contain itself, so every level enters the recursion guard.
+
+using DictWorker = PyObject *(*)(PyObject *data);
+
+static int check_size_unchanged(PyObject *data, Py_ssize_t size) {
+    if (PyDict_GET_SIZE(data) == size) {
+        return 0;
+    }
+    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+    return -1;
+}
+
+// Rewrites the nested dict `value` with `worker` and stores it back under
+// `key`. Returns 0, or -1 with an exception set.
+static int rewrite_nested(PyObject *data, PyObject *key, PyObject *value, DictWorker worker) {
+    PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
+    PyRef rewritten(worker(value));
+    if (!rewritten) {
+        return -1;
+    }
+    return PyDict_SetItem(data, key, rewritten.get());
+}
+
+// Stores `replacement` under the existing `key`. Returns 0, or -1 with an
+// exception set.
+static int replace_value(PyObject *data, PyObject *key, PyObject *value, PyObject *replacement) {
+    PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
+    return PyDict_SetItem(data, key, replacement);
+}
+
+// Scans data once, storing `replacement` for every value that `matches`
+// and rewriting dict values with `worker`. Returns a new reference to data,
+// or null with an exception set.
+template <typename Matches>
+static PyObject *replace_values(PyObject *data, Matches matches, PyObject *replacement, DictWorker worker) {
+    if (Py_EnterRecursiveCall(" while rewriting a dict")) {
+        return nullptr;
+    }
+    const Py_ssize_t size = PyDict_GET_SIZE(data);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    int status = 0;
+    while (status == 0 && PyDict_Next(data, &pos, &key, &value)) {
+        if (matches(value)) {
+            status = replace_value(data, key, value, replacement);
+        } else if (PyDict_Check(value)) {
+            status = rewrite_nested(data, key, value, worker);
+        } else {
+            continue;
+        }
+        if (status == 0) {
+            status = check_size_unchanged(data, size);
+        }
+    }
+    Py_LeaveRecursiveCall();
+    return status == 0 ? Py_NewRef(data) : nullptr;
+}
+
+static PyObject *none_to_null_inner(PyObject *data) {
+    return replace_values(
+        data, [](PyObject *value) { return value == Py_None; }, py_str(PY_STR_NULL), none_to_null_inner);
+}
+
+// Exactly "null" (str subclasses included); compares no other text.
+static bool is_null_text(PyObject *value) {
+    return PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, _PY_STR[PY_STR_NULL].c_str) == 0;
+}
+
+static PyObject *null_to_none_inner(PyObject *data) {
+    return replace_values(data, is_null_text, Py_None, null_to_none_inner);
+}
+
+// Deletes the collected keys in order. Returns 0, or -1 with an exception set.
+static int delete_keys(PyObject *data, PyObject *keys) {
+    const Py_ssize_t count = PyList_GET_SIZE(keys);
+    for (Py_ssize_t i = 0; i < count; i++) {
+        // The list is private, so its items stay alive while __eq__ runs.
+        if (PyDict_DelItem(data, PyList_GET_ITEM(keys, i)) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+static PyObject *filter_out_nones_inner(PyObject *data);
+
+// Collects the keys of None values (and rewrites nested dicts first), then
+// deletes them once the scan is over, so the scan never sees the dict shrink.
+// Returns 0, or -1 with an exception set.
+static int filter_out_nones_scan(PyObject *data, PyRef &to_delete) {
+    const Py_ssize_t size = PyDict_GET_SIZE(data);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(data, &pos, &key, &value)) {
+        int status;
+        if (value == Py_None) {
+            // Allocated on the first None, so dicts without any cost nothing.
+            if (!to_delete && !(to_delete = PyRef(PyList_New(0)))) {
+                return -1;
+            }
+            status = PyList_Append(to_delete.get(), key);
+        } else if (PyDict_Check(value)) {
+            status = rewrite_nested(data, key, value, filter_out_nones_inner);
+            if (status == 0) {
+                status = check_size_unchanged(data, size);
+            }
+        } else {
+            continue;
+        }
+        if (status < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+static PyObject *filter_out_nones_inner(PyObject *data) {
+    if (Py_EnterRecursiveCall(" while rewriting a dict")) {
+        return nullptr;
+    }
+    PyRef to_delete;
+    int status = filter_out_nones_scan(data, to_delete);
+    if (status == 0 && to_delete) {
+        status = delete_keys(data, to_delete.get());
+    }
+    Py_LeaveRecursiveCall();
+    return status == 0 ? Py_NewRef(data) : nullptr;
+}
+
+// Wraps a worker: only dicts (and their subclasses) are accepted.
+static PyObject *transform_dict(PyObject *data, DictWorker worker) {
+    if (!PyDict_Check(data)) {
+        PyErr_SetString(PyExc_TypeError, "data must be a dict");
+        return nullptr;
+    }
+    return worker(data);
+}
+
+static PyObject *py_none_to_null(PyObject *, PyObject *data) {
+    return transform_dict(data, none_to_null_inner);
+}
+
+static PyObject *py_null_to_none(PyObject *, PyObject *data) {
+    return transform_dict(data, null_to_none_inner);
+}
+
+static PyObject *py_filter_out_nones(PyObject *, PyObject *data) {
+    return transform_dict(data, filter_out_nones_inner);
+}
+
+// ---------------------------------------------------------------------------
+// Nested-dict detection
+
+static PyObject *py_has_nested_dicts(PyObject *, PyObject *obj) {
+    return tri_state_result(has_nested_dicts_inner(obj, 0));
+}
+
+// ---------------------------------------------------------------------------
 // Module
 
 static PyMethodDef utils_methods[] = {
+    {"has_attrs", as_method(py_has_attrs), METH_FASTCALL, nullptr},
+    {"has_attr", as_method(py_has_attrs), METH_FASTCALL, nullptr},
+    {"check_conditions", as_method(py_check_conditions), METH_FASTCALL, nullptr},
+    {"lazy_implies", as_method(py_lazy_implies), METH_FASTCALL, nullptr},
+    {"lazy_anti_implies", as_method(py_lazy_anti_implies), METH_FASTCALL, nullptr},
+    {"implies", as_method(py_implies), METH_FASTCALL, nullptr},
     {"get_cache_key", as_method(py_get_cache_key), METH_FASTCALL, nullptr},
     {"two_obj_hash", as_method(py_two_obj_hash), METH_FASTCALL, nullptr},
+    {"none_to_null", as_method(py_none_to_null), METH_O, nullptr},
+    {"null_to_none", as_method(py_null_to_none), METH_O, nullptr},
+    {"filter_out_nones", as_method(py_filter_out_nones), METH_O, nullptr},
     {"xor_hash", as_method(py_py_xor_hash), METH_VARARGS, nullptr},
     {"alt_two_obj_hash", as_method(py_alt_two_obj_hash), METH_VARARGS, nullptr},
     {"alt_xor_hash", as_method(py_alt_py_xor_hash), METH_VARARGS, nullptr},
+    {"is_truthy", as_method(py_is_truthy), METH_O, nullptr},
+    {"is_falsy", as_method(py_is_falsy), METH_O, nullptr},
+    {"is_int", as_method(py_is_int), METH_O, nullptr},
+    {"is_bool", as_method(py_is_bool), METH_O, nullptr},
+    {"is_float", as_method(py_is_float), METH_O, nullptr},
+    {"is_none", as_method(py_is_none), METH_O, nullptr},
+    {"is_tuple", as_method(py_is_tuple), METH_O, nullptr},
+    {"is_list", as_method(py_is_list), METH_O, nullptr},
+    {"is_dict", as_method(py_is_dict), METH_O, nullptr},
+    {"is_bytes", as_method(py_is_bytes), METH_O, nullptr},
+    {"is_str", as_method(py_is_str), METH_O, nullptr},
+    {"is_mapping", as_method(py_is_mapping), METH_O, nullptr},
+    {"is_object", as_method(py_is_object), METH_O, nullptr},
+    {"is_set", as_method(py_is_set), METH_O, nullptr},
+    {"is_type", as_method(py_is_type), METH_O, nullptr},
+    {"is_primitive", as_method(py_is_primitive), METH_O, nullptr},
+    {"is_collection", as_method(py_is_collection), METH_O, nullptr},
+    {"is_path_type", as_method(py_is_path_type), METH_O, nullptr},
+    {"path_exists", as_method(py_path_exists), METH_O, nullptr},
+    {"has_nested_dicts", as_method(py_has_nested_dicts), METH_O, nullptr},
+    {"has_hook", as_method(py_has_hook), METH_O, nullptr},
+    {"is_container", as_method(py_is_container), METH_O, nullptr},
+    {"is_resource", as_method(py_is_resource), METH_O, nullptr},
+    {"has_service_name", as_method(py_has_service_name), METH_O, nullptr},
+    {"has_dict", as_method(py_has_dict), METH_O, nullptr},
+    {"has_slots", as_method(py_has_slots), METH_O, nullptr},
+    {"has_shutdown", as_method(py_has_shutdown), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
