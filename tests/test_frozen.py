@@ -297,8 +297,8 @@ def nested(depth, wrap):
 
 
 def in_small_stack(function):
-    """Runs function() in a thread with a 512 KiB stack; returns its result or exception."""
-    outcome, old = [], threading.stack_size(512 * 1024)
+    """Runs function() in a thread with a 4 MiB stack; returns its result or exception."""
+    outcome, old = [], threading.stack_size(4 << 20)
 
     def run():
         try:
