@@ -36,6 +36,19 @@ class ClassRaises:
         raise Boom("class")
 
 
+class ClassHook:
+    """An object whose __class__ lookup first runs `hook()`: code that runs in
+    the middle of an isinstance() test."""
+
+    def __init__(self, hook):
+        self._hook = hook
+
+    @property
+    def __class__(self):
+        self._hook()
+        return ClassHook
+
+
 def class_claiming(cls):
     """An instance of a fresh class whose __class__ claims to be `cls`."""
 

@@ -18,6 +18,16 @@ static inline int PyModule_Add(PyObject *module, const char *name, PyObject *val
     Py_XDECREF(value);
     return rc;
 }
+
+// PyDict_GetItemRef (a strong reference, no borrowed window) is new in 3.13.
+static inline int PyDict_GetItemRef(PyObject *dict, PyObject *key, PyObject **result) {
+    PyObject *item = PyDict_GetItemWithError(dict, key);
+    *result = Py_XNewRef(item);
+    if (item != nullptr) {
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
 #endif
 
 // Method tables store every calling convention under the PyCFunction type; the

@@ -1,0 +1,470 @@
+import collections
+import subprocess
+import sys
+import threading
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quillet.frozen as qf
+import quillet.utils as qu
+from hostile import Boom, ClassHook, ClassRaises, RaisingEq, class_claiming, collected
+
+FrozenDict, NullFrozenDict, freeze, NULL = qf.FrozenDict, qf.NullFrozenDict, qf.freeze, qf.NULL_FROZEN_DICT
+Point = collections.namedtuple("Point", "x y")
+SubFD = type("SubFD", (FrozenDict,), {})
+SubList, SubTuple, SubSet = type("SubList", (list,), {}), type("SubTuple", (tuple,), {}), type("SubSet", (set,), {})
+HashableList = type("HashableList", (list,), {"__hash__": lambda self: 7})
+
+
+class SubDict(dict):
+    """Overrides every way of reading itself; freeze reads the storage."""
+
+    def __iter__(self):
+        return iter(["bogus"])
+
+    def keys(self):
+        return ["bogus"]
+
+    def items(self):
+        return [("bogus", 0)]
+
+
+def test_module_surface():
+    assert qf.__doc__ == "Immutable FrozenDict + recursive freeze(). Raw C."
+    assert [n for n in vars(qf) if not n.startswith("__")] == [
+        "freeze", "FrozenDict", "NullFrozenDict", "NULL_KEY", "NULL_TUPLE", "NONE_TUPLE", "NONE_ITEMS_TUPLE",
+        "NULL_FROZEN_DICT"]
+    assert "quillet.utils" in sys.modules and qf.NULL_KEY is sys.intern("__null__")
+    assert (qf.NULL_TUPLE, qf.NONE_TUPLE, qf.NONE_ITEMS_TUPLE) == (("__null__",), (None,), (("__null__", None),))
+    assert isinstance(NULL, NullFrozenDict) and isinstance(NULL, FrozenDict)
+    assert not isinstance(FrozenDict(), qu.BasicHashable)
+
+
+# --- construction ---------------------------------------------------------------
+
+@pytest.mark.parametrize("data, expected", [
+    (None, []), ({}, []), ({"a": [1, {"b": {2}}]}, [("a", (1, FrozenDict({"b": frozenset({2})})))]),
+    ([("a", 1), ("b", 2), ("a", 3)], [("a", 3), ("b", 2)]), (["ab"], [("a", "b")]), ([["k", [1]]], [("k", (1,))]),
+    (FrozenDict({"ab": 1}), [("a", "b")]), (zip("xy", [[1], 2]), [("x", (1,)), ("y", 2)]),
+    (SubDict(z=[1], y=2), [("z", (1,)), ("y", 2)]),
+    ({"s": SubSet([1]), "t": SubTuple([[2]])}, [("s", frozenset({1})), ("t", ((2,),))]),
+])
+def test_construction(data, expected):
+    fd = FrozenDict(data)
+    assert fd.items() == expected and len(fd) == fd.data_size == len(expected) and bool(fd) is bool(expected)
+    assert [type(v) for _, v in fd.items()] == [type(v) for _, v in expected]
+    assert FrozenDict(data=None) == FrozenDict() and FrozenDict(data={"a": [1]}) == FrozenDict({"a": (1,)})
+
+
+class GetitemFails:
+    """Iterates like a pair but cannot be indexed."""
+
+    def __getitem__(self, index):
+        raise Boom("index")
+
+    def __iter__(self):
+        return iter(("k", "v"))
+
+
+@pytest.mark.parametrize("items", [
+    [("a", 1, 2)], [1], [()], [("a",)], [{1, 2}], [frozenset("ab")], [{"x": 1, "y": 2}], [iter(("a", 1))],
+    [GetitemFails()], [("a", 1), {1, 2}, ("b", 2)],
+])
+def test_items_that_are_not_ordered_pairs(items):
+    with pytest.raises(ValueError, match=r"^FrozenDict expects iterable of \(k,v\) pairs$"):
+        FrozenDict(items)
+
+
+def failing_pairs():
+    yield ("a", 1)
+    raise Boom("iter")
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: FrozenDict(5), TypeError), (lambda: FrozenDict([([1], 2)]), TypeError),
+    (lambda: FrozenDict(x=1), TypeError), (lambda: FrozenDict({}, {}), TypeError),
+    (lambda: FrozenDict({}, data={}), TypeError), (lambda: FrozenDict(failing_pairs()), Boom),
+])
+def test_construction_errors(call, error):
+    with pytest.raises(error):
+        call()
+
+
+def test_subclass_and_reinitialisation():
+    assert repr(SubFD({"a": [1]})) == "SubFD({'a': (1,)})" and SubFD({"a": [1]}) == FrozenDict({"a": (1,)})
+    fd = FrozenDict({"a": 1})
+    assert hash(fd) == hash(FrozenDict({"a": 1}))
+    fd.__init__({"b": 2})
+    assert fd == FrozenDict({"b": 2}) and hash(fd) == hash(FrozenDict({"b": 2})) and list(fd) == ["b"]
+    with pytest.raises(ValueError):
+        fd.__init__([1])
+    assert fd == FrozenDict({"b": 2}), "a failed re-initialisation keeps the content"
+
+
+# --- hash and equality --------------------------------------------------------------
+
+@pytest.mark.parametrize("data, expected", [
+    ({}, 0), ({0: 0}, 2654435769), ({1: 2}, 2654435835), ({1: 2, 3: 4}, 902), ({3: 4, 1: 2}, 902),
+    ({-2: 0}, 2654435640), ([("a", 1), ("b", (2,))], hash(FrozenDict([("b", [2]), ("a", 1)]))),
+])
+def test_hash(data, expected):
+    fd = FrozenDict(data)
+    assert hash(fd) == fd.get_hash() == expected
+    assert len({fd: 1, FrozenDict(data): 2}) == 1
+
+
+def test_hash_computed_once():
+    calls = []
+    fd = FrozenDict({"k": type("Counted", (), {"__hash__": lambda self: calls.append(1) or 11})()})
+    assert hash(fd) == hash(fd) == fd.get_hash() and calls == [1]
+
+
+@pytest.mark.parametrize("value, error", [
+    (bytearray(b"x"), TypeError), (NULL, NotImplementedError), ([bytearray()], TypeError)])
+def test_hash_failure_raises_every_time(value, error):
+    fd = FrozenDict({"k": value})
+    for call in (hash, FrozenDict.get_hash, hash):
+        with pytest.raises(error):
+            call(fd)
+
+
+@pytest.mark.parametrize("left, right, equal", [
+    (FrozenDict({"a": 1}), FrozenDict([("a", 1)]), True), (FrozenDict({"a": [1]}), FrozenDict({"a": (1,)}), True),
+    (FrozenDict({"a": 1}), SubFD({"a": 1}), True), (FrozenDict({"a": {"b": 1}}), FrozenDict({"a": FrozenDict({"b": 1})}), True),
+    (FrozenDict({"a": 1}), FrozenDict({"a": 2}), False), (FrozenDict({"a": 1}), FrozenDict({"a": 1, "b": 2}), False),
+    (FrozenDict({"a": 1}), {"a": 1}, False), ({"a": 1}, FrozenDict({"a": 1}), False),
+    (FrozenDict(), class_claiming(FrozenDict), False), (FrozenDict(), NULL, False), (NULL, FrozenDict(), False),
+    (NULL, {}, False), (NULL, NullFrozenDict(1, 2), True), (NULL, NullFrozenDict(a=1), True),
+    (NULL, class_claiming(NullFrozenDict), False),
+])
+def test_equality(left, right, equal):
+    assert (left == right) is equal and (left != right) is (not equal)
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: FrozenDict({"a": 1}) < FrozenDict({"a": 1}), TypeError), (lambda: NULL <= NULL, TypeError),
+    (lambda: FrozenDict({"k": RaisingEq()}) == FrozenDict({"k": RaisingEq()}), Boom),
+])
+def test_comparison_errors(call, error):
+    with pytest.raises(error):
+        call()
+
+
+# --- lookup, views, repr, mutation ------------------------------------------------------
+
+FD_A = FrozenDict({"a": 1, (1, 2): "t"})
+
+
+@pytest.mark.parametrize("key, args", [("b", ("b",)), ((3, 4), (3, 4)), (None, ()), ((), ())])
+def test_missing_key_error_args(key, args):
+    with pytest.raises(KeyError) as info:
+        FD_A[key]
+    assert info.value.args == args
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda: FD_A["a"], 1), (lambda: FD_A[(1, 2)], "t"), (lambda: FD_A.get("a"), 1), (lambda: FD_A.get("b"), None),
+    (lambda: FD_A.get("b", 5), 5), (lambda: "a" in FD_A, True), (lambda: "b" in FD_A, False),
+])
+def test_lookup(call, expected):
+    assert call() == expected
+
+
+GET_ERRORS = [
+    (lambda m: m.get([1]), "unhashable"), (lambda m: m.get(), r"^FrozenDict.get\(\) takes 1 or 2 arguments$"),
+    (lambda m: m.get(1, 2, 3), r"^FrozenDict.get\(\) takes 1 or 2 arguments$"),
+    (lambda m: m.get("a", default=1), "keyword"),
+]
+
+
+@pytest.mark.parametrize("mapping, call, message", [(FD_A, *e) for e in GET_ERRORS] + [(NULL, *e) for e in GET_ERRORS]
+                         + [(FD_A, lambda m: m[[1]], "unhashable"), (FD_A, lambda m: [1] in m, "unhashable")])
+def test_lookup_errors(mapping, call, message):
+    with pytest.raises(TypeError, match=message):
+        call(mapping)
+
+
+def test_views_are_fresh_lists_over_a_private_snapshot():
+    fd = FrozenDict({"b": 1, "a": [2]})
+    keys, values, items = fd.keys(), fd.values(), fd.items()
+    assert (keys, values, items) == (["b", "a"], [1, (2,)], [("b", 1), ("a", (2,))]) and fd.keys() is not keys
+    assert list(fd) == keys and dict(fd) == {**fd} == {"b": 1, "a": (2,)}
+    keys.append("x"), keys.sort(), values.clear(), items.reverse()
+    assert (fd.keys(), fd.values(), fd.items()) == (["b", "a"], [1, (2,)], [("b", 1), ("a", (2,))])
+    assert list(fd) == ["b", "a"] and len(fd) == 2
+
+
+@pytest.mark.parametrize("obj, text, frozen, cacheable", [
+    (FrozenDict({"a": 1}), "FrozenDict({'a': 1})", True, True),
+    (FrozenDict({"x": {"y": 1}}), "FrozenDict({'x': FrozenDict({'y': 1})})", True, True),
+    (SubFD({"a": 1}), "SubFD({'a': 1})", True, True), (NULL, "NullFrozenDict()", True, False),
+])
+def test_repr_and_attributes(obj, text, frozen, cacheable):
+    assert repr(obj) == str(obj) == text and (obj.__frozen__, obj.cacheable) == (frozen, cacheable)
+    for name in ("__frozen__", "cacheable", "data_size"):
+        with pytest.raises(AttributeError):
+            setattr(obj, name, 1)
+
+
+@pytest.mark.parametrize("mutate", [
+    lambda m: m.__setitem__("a", 1), lambda m: m.__delitem__("a"), lambda m: m.update({}), lambda m: m.clear(),
+    lambda m: m.pop(), lambda m: m.popitem(), lambda m: m.setdefault("a", default=1),
+])
+@pytest.mark.parametrize("obj, name", [
+    (FrozenDict({"a": 1}), "quillet.frozen.FrozenDict"), (SubFD(), "SubFD"), (NULL, "quillet.frozen.NullFrozenDict")])
+def test_mutation_refused(obj, name, mutate):
+    with pytest.raises(TypeError, match=f"^Cannot modify immutable type: {name}$"):
+        mutate(obj)
+
+
+# --- NullFrozenDict -----------------------------------------------------------------------
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda: len(NULL), 0), (lambda: bool(NULL), False), (lambda: NULL.data_size, 0), (lambda: NULL["x"], None),
+    (lambda: NULL[[1]], None), (lambda: "__null__" in NULL, False), (lambda: [1] in NULL, False),
+    (lambda: NULL.get("__null__"), None), (lambda: NULL.get("__null__", 7), 7), (lambda: list(NULL), ["__null__"]),
+    (lambda: dict(NULL), {"__null__": None}), (lambda: NULL.get_hash(), 0), (lambda: NullFrozenDict() == NULL, True),
+])
+def test_null_behaviour(call, expected):
+    assert call() == expected
+
+
+def test_null_constants_and_refusals():
+    assert NULL.keys() is qf.NULL_TUPLE and NULL.values() is qf.NONE_TUPLE and NULL.items() is qf.NONE_ITEMS_TUPLE
+    with pytest.raises(NotImplementedError, match="^NullFrozenDict does not support hashing$"):
+        hash(NULL)
+    with pytest.raises(TypeError):
+        type("Sub", (NullFrozenDict,), {})
+
+
+# --- freeze ----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("value, expected", [
+    ([1, [2, 3], {"a": {4}}], (1, (2, 3), FrozenDict({"a": frozenset({4})}))), ({"k": [1]}, FrozenDict({"k": (1,)})),
+    ({}, FrozenDict()), ([], ()), ((), ()), (set(), frozenset()), (Point(1, [2]), (1, (2,))),
+    (SubList([1, [2]]), (1, (2,))), (SubDict(a=[1]), FrozenDict({"a": (1,)})),
+    ({HashableList([1, 2])}, frozenset({(1, 2)})), ({(1, 2), HashableList([1, 2])}, frozenset({(1, 2)})),
+    ((1, [2]), (1, (2,))), ((1, 2), (1, 2)),
+])
+def test_freeze_converts(value, expected):
+    result = freeze(value)
+    assert result == expected and type(result) is type(expected)
+    assert result is not value or value == (), "containers are always rebuilt"
+
+
+SNEAKY = type("Sneaky", (SubList,), {"__class__": property(lambda self: qu.BasicHashable)})([1])
+
+
+@pytest.mark.parametrize("value", [
+    frozenset({1}), "abc", 5, None, 1.5, True, b"x", range(3), bytearray(b"x"), FrozenDict({"a": 1}), NULL, SubFD(),
+    qu.HashableValues([1]), qu.CacheKey(1, 2), type("SubHashable", (qu.BasicHashable,), {})(), SNEAKY,
+])
+def test_freeze_passes_through(value):
+    assert freeze(value) is value
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: freeze(), TypeError), (lambda: freeze(1, 2), TypeError), (lambda: freeze([1, ClassRaises()]), Boom)])
+def test_freeze_errors(call, error):
+    with pytest.raises(error):
+        call()
+
+
+def test_freeze_when_construction_is_replaced():
+    script = """if 1:
+        import quillet.frozen as qf
+        seen, original = [], qf.FrozenDict.__init__
+        qf.FrozenDict.__init__ = lambda self, data=None: seen.append(data) or original(self, data)
+        result = qf.freeze({"a": [1], "b": {"c": 2}})
+        calls = list(seen)
+        assert type(result) is qf.FrozenDict and result == qf.FrozenDict({"a": (1,), "b": {"c": 2}}), result
+        assert calls == [(("c", 2),), (("a", (1,)), ("b", qf.FrozenDict({"c": 2})))], calls
+        print("ok")
+    """
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert out.stdout.strip() == "ok", out.stderr
+
+
+# --- mended faults ---------------------------------------------------------------------------
+
+def nested(depth, wrap):
+    x = 0
+    for _ in range(depth):
+        x = wrap(x)
+    return x
+
+
+def in_small_stack(function):
+    """Runs function() in a thread with a 4 MiB stack; returns its result or exception."""
+    outcome, old = [], threading.stack_size(4 << 20)
+
+    def run():
+        try:
+            outcome.append(function())
+        except BaseException as error:  # noqa: BLE001 - handed back to the test
+            outcome.append(error)
+
+    try:
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(old)
+    return outcome[0]
+
+
+def self_containing(container, add):
+    add(container, container)
+    return container
+
+
+@pytest.mark.parametrize("value", [self_containing([1], list.append), self_containing({}, lambda d, v: d.update(d=[v]))])
+def test_freeze_cycles(value):
+    for call in (freeze, lambda v: FrozenDict({"v": v})):
+        with pytest.raises(RecursionError):
+            call(value)
+
+
+def only(container, kind):
+    assert type(container) is kind and len(container) == 1
+    return next(iter(container))
+
+
+# How to nest one level, and how to step into one level of the frozen result.
+DEEP = {
+    "list": (lambda x: [x], lambda r: only(r, tuple)), "tuple": (lambda x: (x,), lambda r: only(r, tuple)),
+    "dict": (lambda x: {"k": x}, lambda r: r[only(r, FrozenDict)]),
+    "set": (lambda x: {HashableList([x])}, lambda r: only(only(r, frozenset), tuple)),
+}
+
+
+@pytest.mark.parametrize("wrap, unwrap", DEEP.values(), ids=DEEP.keys())
+def test_freeze_deep_nesting(wrap, unwrap):
+    value = nested(100_000, wrap)
+    # A stack-based guard (3.14 on) may finish the job on a large stack; the result must then be right.
+    try:
+        result = freeze(value)
+    except RecursionError:
+        pass
+    else:
+        for _ in range(100_000):
+            result = unwrap(result)
+        assert result == 0
+    assert isinstance(in_small_stack(lambda: freeze(value)), RecursionError)
+    assert isinstance(in_small_stack(lambda: FrozenDict({"v": value})), RecursionError)
+
+
+def test_deep_frozen_dict_chain():
+    chains = [nested(100_000, lambda x: FrozenDict([("k", x)])) for _ in range(2)]
+    for op in (hash, repr, lambda c: c == chains[1]):
+        assert isinstance(in_small_stack(lambda: op(chains[0])), RecursionError)
+    del chains  # deallocation must not exhaust the native stack either
+
+
+def list_with_hook(change):
+    items = [1, 2, 3]
+    items.insert(1, ClassHook(lambda: change(items)))
+    return items
+
+
+@pytest.mark.parametrize("change", [list.clear, lambda l: l.append(9), list.pop])
+def test_list_changing_while_frozen(change):
+    with pytest.raises(RuntimeError, match="changed size"):
+        freeze(list_with_hook(change))
+
+
+def test_dicts_and_sets_changing_while_frozen():
+    source, sub = {"a": 1}, SubDict(a=1)
+    source["hook"], sub["hook"] = ClassHook(lambda: source.update(x=1)), ClassHook(lambda: sub.update(x=1))
+    assert list(freeze(source)) == list(freeze(sub)) == ["a", "hook"], "frozen from a snapshot of the storage"
+    hooks = []
+    sub = SubDict({type("HookKey", (), {"__hash__": lambda self: ([h() for h in hooks], 1)[1]})(): 1, "b": 2})
+    hooks.append(lambda: sub.update(x=1))
+    members = {1, 2}
+    members.add(ClassHook(lambda: members.add(len(members))))
+    for value in (sub, members):
+        with pytest.raises(RuntimeError, match="changed size"):
+            freeze(value)
+
+
+def test_reinitialisation_during_lookup_is_safe():
+    key_type = type("Key", (), {"__hash__": lambda self: 1, "__eq__": lambda self, other: fd.__init__({}) or True})
+    fd = FrozenDict({key_type(): "v"})
+    assert fd[key_type()] == "v" and len(fd) == 0
+
+
+UNINITIALISED_OPS = {
+    "hash": hash, "repr": repr, "iter": iter, "in": lambda o: 1 in o, "[]": lambda o: o[1], "get": lambda o: o.get(1),
+    "keys": lambda o: o.keys(), "values": lambda o: o.values(), "items": lambda o: o.items(),
+    "get_hash": lambda o: o.get_hash(), "eq": lambda o: o == FrozenDict(), "ne": lambda o: FrozenDict() != o,
+}
+NULL_UNINITIALISED = {"repr": "NullFrozenDict()", "in": False, "[]": None, "get": None, "keys": qf.NULL_TUPLE,
+                      "values": qf.NONE_TUPLE, "items": qf.NONE_ITEMS_TUPLE, "eq": False, "ne": True,
+                      "hash": NotImplementedError}
+
+
+@pytest.mark.parametrize("cls", [FrozenDict, SubFD, NullFrozenDict])
+@pytest.mark.parametrize("op", UNINITIALISED_OPS)
+def test_uninitialised_instances(cls, op):
+    obj = cls.__new__(cls)
+    assert (len(obj), obj.data_size, obj.__frozen__) == (0, 0, False)
+    expected = NULL_UNINITIALISED.get(op, TypeError) if cls is NullFrozenDict else TypeError
+    if expected in (TypeError, NotImplementedError):
+        with pytest.raises(expected, match="not initialised$" if expected is TypeError else None):
+            UNINITIALISED_OPS[op](obj)
+    else:
+        assert UNINITIALISED_OPS[op](obj) == expected
+
+
+@pytest.mark.parametrize("wrap", [lambda o: FrozenDict({"o": o}), lambda o: FrozenDict([("o", [o])]),
+                                  lambda o: SubFD({"o": o})])
+def test_cycles_through_frozen_dicts_are_collected(wrap):
+    def make_cycle(witness):
+        witness.fd = wrap(witness)
+
+    assert collected(make_cycle)
+
+
+# --- properties ----------------------------------------------------------------------------------
+
+json_like = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(max_size=5),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=5), inner, max_size=4),
+    max_leaves=25,
+)
+
+
+def deep_freeze_model(value):
+    """What freeze() should produce, computed without it."""
+    if isinstance(value, dict):
+        return FrozenDict([(k, deep_freeze_model(v)) for k, v in value.items()])
+    if isinstance(value, (list, tuple)):
+        return tuple(deep_freeze_model(v) for v in value)
+    return value
+
+
+def with_subclasses(value):
+    """The same data built from container subclasses, which take freeze's general path."""
+    if isinstance(value, dict):
+        return SubDict((k, with_subclasses(v)) for k, v in value.items())
+    if isinstance(value, list):
+        return SubList(with_subclasses(v) for v in value)
+    return value
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.dictionaries(st.text(max_size=5), json_like, max_size=6))
+def test_properties(d):
+    fd, frozen = FrozenDict(d), freeze(d)
+    assert freeze(frozen) == frozen == fd == deep_freeze_model(d) == FrozenDict(list(d.items()))
+    assert hash(FrozenDict(dict(reversed(list(d.items()))))) == hash(fd)
+    assert dict(fd) == {k: deep_freeze_model(v) for k, v in d.items()}
+
+
+@settings(max_examples=150, deadline=None)
+@given(json_like)
+def test_general_path_agrees_with_fast_path(value):
+    fast, slow = freeze(value), freeze(with_subclasses(value))
+    assert fast == slow and type(fast) is type(slow)
