@@ -106,7 +106,7 @@ def raise_boom(what="armed"):
     raise Boom(what)
 
 
-def run_with_small_stack(fn, stack_size=1 << 20):
+def run_with_small_stack(fn, stack_size=4 << 20):
     """Runs fn() in a thread with a small native stack; returns its result or re-raises.
 
     Recursion that is not guarded overflows such a stack and kills the process.

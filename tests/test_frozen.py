@@ -1,7 +1,6 @@
 import collections
 import subprocess
 import sys
-import threading
 
 import pytest
 from hypothesis import given, settings
@@ -9,7 +8,7 @@ from hypothesis import strategies as st
 
 import quillet.frozen as qf
 import quillet.utils as qu
-from hostile import Boom, ClassHook, ClassRaises, RaisingEq, class_claiming, collected
+from hostile import Boom, ClassHook, ClassRaises, RaisingEq, class_claiming, collected, run_with_small_stack
 
 FrozenDict, NullFrozenDict, freeze, NULL = qf.FrozenDict, qf.NullFrozenDict, qf.freeze, qf.NULL_FROZEN_DICT
 Point = collections.namedtuple("Point", "x y")
@@ -296,25 +295,6 @@ def nested(depth, wrap):
     return x
 
 
-def in_small_stack(function):
-    """Runs function() in a thread with a 4 MiB stack; returns its result or exception."""
-    outcome, old = [], threading.stack_size(4 << 20)
-
-    def run():
-        try:
-            outcome.append(function())
-        except BaseException as error:  # noqa: BLE001 - handed back to the test
-            outcome.append(error)
-
-    try:
-        thread = threading.Thread(target=run)
-        thread.start()
-        thread.join()
-    finally:
-        threading.stack_size(old)
-    return outcome[0]
-
-
 def self_containing(container, add):
     add(container, container)
     return container
@@ -352,14 +332,16 @@ def test_freeze_deep_nesting(wrap, unwrap):
         for _ in range(100_000):
             result = unwrap(result)
         assert result == 0
-    assert isinstance(in_small_stack(lambda: freeze(value)), RecursionError)
-    assert isinstance(in_small_stack(lambda: FrozenDict({"v": value})), RecursionError)
+    for build in (freeze, lambda v: FrozenDict({"v": v})):
+        with pytest.raises(RecursionError):
+            run_with_small_stack(lambda: build(value))
 
 
 def test_deep_frozen_dict_chain():
     chains = [nested(100_000, lambda x: FrozenDict([("k", x)])) for _ in range(2)]
     for op in (hash, repr, lambda c: c == chains[1]):
-        assert isinstance(in_small_stack(lambda: op(chains[0])), RecursionError)
+        with pytest.raises(RecursionError):
+            run_with_small_stack(lambda: op(chains[0]))
     del chains  # deallocation must not exhaust the native stack either
 
 

@@ -312,7 +312,9 @@ def test_has_nested_dicts_cycles_raise_recursion_error(build):
 
 @pytest.mark.parametrize("make", [lambda v: [v], lambda v: (v,), lambda v: [1, (v,)]])
 def test_has_nested_dicts_deep_nesting_raises_recursion_error(make):
-    value = nest(100_000, make)
+    # Each level needs little native stack; a million outgrows any thread stack
+    # the C library might hand out again, so the guard must trip.
+    value = nest(1_000_000, make)
     with pytest.raises(RecursionError):
         run_with_small_stack(lambda: qu.has_nested_dicts(value))
 
