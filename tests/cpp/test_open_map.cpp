@@ -21,7 +21,9 @@ int g_fail_next_allocation = 0;
 int g_allocations = 0;
 }  // namespace
 
-void *operator new(std::size_t n) {
+namespace {
+
+void *counted_allocation(std::size_t n) {
     if (g_fail_next_allocation != 0) {
         g_fail_next_allocation = 0;
         throw std::bad_alloc();
@@ -33,11 +35,30 @@ void *operator new(std::size_t n) {
     throw std::bad_alloc();
 }
 
+}  // namespace
+
+// Both forms are replaced: sanitizer runtimes bring their own array form.
+void *operator new(std::size_t n) {
+    return counted_allocation(n);
+}
+
+void *operator new[](std::size_t n) {
+    return counted_allocation(n);
+}
+
 void operator delete(void *p) noexcept {
     std::free(p);
 }
 
 void operator delete(void *p, std::size_t) noexcept {
+    std::free(p);
+}
+
+void operator delete[](void *p) noexcept {
+    std::free(p);
+}
+
+void operator delete[](void *p, std::size_t) noexcept {
     std::free(p);
 }
 

@@ -3,7 +3,8 @@
 // in g_cache under (type, shape tuple), compared by identity.
 //
 // Identity keys are only sound while the objects live, so every stored entry
-// owns a reference to its type and its shape; cache_clear() drops them. A
+// owns a reference to its type and its shape; cache_clear() drops them. That
+// pins at most 64 pairs: a full cache stores, and holds, nothing more. A
 // probe runs arbitrary Python code that may call back into this module,
 // cache_clear() included: no position in the cache is held across a probe,
 // and the cache is consistent before any reference is released.
