@@ -1,0 +1,155 @@
+// quillet.utils.attrs: does an object, or a type, have every attribute named
+// in a tuple (a shape)? Each answer is computed once by real lookups and kept
+// in g_cache under (type, shape tuple), compared by identity.
+//
+// Identity keys are only sound while the objects live, so every stored entry
+// owns a reference to its type and its shape; cache_clear() drops them. That
+// pins at most 64 pairs: a full cache stores, and holds, nothing more. A
+// probe runs arbitrary Python code that may call back into this module,
+// cache_clear() included: no position in the cache is held across a probe,
+// and the cache is consistent before any reference is released.
+
+#include "attrs.hpp"
+
+#include "../pyref.h"
+
+#include <array>
+#include <new>
+
+namespace quillet::attrs {
+
+ReturnValue cpp_has_attr(PyObject *obj, PyObject *name) {
+    PyObject *found = nullptr;
+    const int r = PyObject_GetOptionalAttr(obj, name, &found);
+    Py_XDECREF(found);
+    if (r < 0) {
+        return ReturnValue::IS_ERROR;
+    }
+    return r == 0 ? ReturnValue::IS_FALSE : ReturnValue::IS_TRUE;
+}
+
+ReturnValue cpp_has_attr_type(PyObject *obj, PyObject *shape) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape); ++i) {
+        // Borrowed from the tuple; the lookup runs Python code.
+        const PyRef name = PyRef::borrow(PyTuple_GET_ITEM(shape, i));
+        const ReturnValue r = cpp_has_attr(obj, name.get());
+        if (r != ReturnValue::IS_TRUE) {
+            return r;
+        }
+    }
+    return ReturnValue::IS_TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// The cache
+
+// Files an answer. A new entry takes its two references; an entry stored
+// meanwhile by a re-entrant call keeps its references and gets the answer; a
+// full cache stores nothing. Runs no Python code.
+static void cache_store(const ShapeCheckKey &key, bool answer) {
+    try {
+        if (g_cache.insert(key, answer)) {
+            Py_INCREF(key.type);
+            Py_INCREF(key.shape);
+        }
+    } catch (const std::bad_alloc &) {
+        // Table growth failed and nothing was stored: the answer stands uncached.
+    }
+}
+
+// target: what the probe runs on; type: what the answer is filed under.
+static PyObject *cached_check(PyObject *target, PyTypeObject *type, PyObject *shape) {
+    const ShapeCheckKey key{type, shape};
+    if (const bool *answer = g_cache.get(key)) {
+        return PyBool_FromLong(*answer);
+    }
+    // The probe may reassign target.__class__ and drop the last other
+    // reference to the type the key names; keep it alive until filed.
+    const PyRef held = PyRef::borrow(reinterpret_cast<PyObject *>(type));
+    const ReturnValue r = cpp_has_attr_type(target, shape);
+    if (r == ReturnValue::IS_ERROR) {
+        return nullptr;
+    }
+    cache_store(key, r == ReturnValue::IS_TRUE);
+    return PyBool_FromLong(r == ReturnValue::IS_TRUE);
+}
+
+// ---------------------------------------------------------------------------
+// Module functions
+
+static PyObject *py_attr_check(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "attr_check() requires (obj, shape_tuple)");
+        return nullptr;
+    }
+    if (!PyTuple_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "attr_check() shape must be a tuple");
+        return nullptr;
+    }
+    return cached_check(args[0], Py_TYPE(args[0]), args[1]);
+}
+
+static PyObject *py_type_attr_check(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "type_attr_check() requires (type, shape_tuple)");
+        return nullptr;
+    }
+    if (!PyType_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "type_attr_check() first arg must be a type");
+        return nullptr;
+    }
+    if (!PyTuple_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "type_attr_check() shape must be a tuple");
+        return nullptr;
+    }
+    return cached_check(args[0], reinterpret_cast<PyTypeObject *>(args[0]), args[1]);
+}
+
+static PyObject *py_attrs_cache_clear(PyObject *, PyObject *) {
+    // Releasing a reference can free a type or a tuple and run arbitrary code
+    // that uses the cache again, so the cache is emptied first.
+    std::array<PyObject *, 2 * CACHE_CAPACITY> owned;
+    std::size_t n = 0;
+    for (const auto entry : g_cache) {
+        owned[n++] = reinterpret_cast<PyObject *>(entry.first.type);
+        owned[n++] = entry.first.shape;
+    }
+    g_cache.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+        Py_DECREF(owned[i]);
+    }
+    Py_RETURN_NONE;
+}
+
+static PyObject *py_attrs_cache_size(PyObject *, PyObject *) {
+    return PyLong_FromSize_t(g_cache.size());
+}
+
+// ---------------------------------------------------------------------------
+// Module
+
+static PyMethodDef attrs_methods[] = {
+    {"attr_check", as_method(py_attr_check), METH_FASTCALL, nullptr},
+    {"type_attr_check", as_method(py_type_attr_check), METH_FASTCALL, nullptr},
+    {"cache_clear", as_method(py_attrs_cache_clear), METH_NOARGS, nullptr},
+    {"cache_size", as_method(py_attrs_cache_size), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyModuleDef attrs_module = {
+    PyModuleDef_HEAD_INIT,
+    "attrs",
+    "quillet.utils.attrs \u2014 structural attr check with a (type, shape) cache.",
+    -1,
+    attrs_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace quillet::attrs
+
+PyMODINIT_FUNC PyInit_attrs() {
+    return PyModule_Create2(&quillet::attrs::attrs_module, PYTHON_API_VERSION);
+}
