@@ -1,16 +1,17 @@
-"""What the built deliverables export and link against."""
+"""What the built deliverables export, link against and ship beside them."""
 
 import importlib
 import os
 import shutil
 import subprocess
+from pathlib import Path
 
 import pytest
 
 # module -> whether it may link the C++ runtime
 DELIVERABLES = {
     "quillet.utils.utils": False,
-    "quillet.frozen": False,
+    "quillet.frozen.frozen": False,
     "quillet.text_walker": False,
     "quillet.utils.attrs": True,
 }
@@ -41,3 +42,18 @@ def test_each_deliverable_exports_only_its_init_function(name):
 def test_c_api_deliverables_need_nothing_but_libc(name):
     needed = [line for line in run("readelf", "-d", built(name)).splitlines() if "(NEEDED)" in line]
     assert all("libc.so" in line for line in needed), needed
+
+
+def test_package_runs_from_an_install_not_the_source_tree():
+    import quillet
+
+    installed = Path(quillet.__file__).resolve().parent
+    assert installed.parent.name == "site-packages"
+    assert not (installed / "frozen" / "frozen.cpp").exists()
+    assert (installed / "py.typed").is_file()
+
+
+@pytest.mark.parametrize("name", DELIVERABLES)
+def test_each_deliverable_ships_its_stub(name):
+    path = Path(built(name))
+    assert path.with_name(path.name.split(".", 1)[0] + ".pyi").is_file()

@@ -1,6 +1,7 @@
 import collections
 import subprocess
 import sys
+import types
 
 import pytest
 from hypothesis import given, settings
@@ -32,7 +33,7 @@ class SubDict(dict):
 
 def test_module_surface():
     assert qf.__doc__ == "Immutable FrozenDict + recursive freeze(). Raw C."
-    assert [n for n in vars(qf) if not n.startswith("__")] == [
+    assert [n for n, v in vars(qf).items() if not n.startswith("_") and not isinstance(v, types.ModuleType)] == [
         "freeze", "FrozenDict", "NullFrozenDict", "NULL_KEY", "NULL_TUPLE", "NONE_TUPLE", "NONE_ITEMS_TUPLE",
         "NULL_FROZEN_DICT"]
     assert "quillet.utils" in sys.modules and qf.NULL_KEY is sys.intern("__null__")

@@ -77,3 +77,45 @@ build_install() {
 ensure_toolchain() {
     ensure_debian_packages patchelf libgtest-dev
 }
+
+# Prints the path of a CPython 3.13 interpreter (python3.13 on PATH, else the
+# newest pyenv one), or nothing when the machine has none.
+python313() {
+    local candidate
+    for candidate in "$(command -v python3.13 || true)" \
+        $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 2>/dev/null | sort -rV); do
+        if [ -x "$candidate" ] && "$candidate" -c 'import sys, venv; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+            echo "$candidate"
+            return 0
+        fi
+    done
+}
+
+# python_build VENV OUTDIR [BUILD_ARGS...]: `python -m build` without build
+# isolation (the venv has the build requirements); its output is shown only
+# when it fails.
+python_build() {
+    local venv=$1 out=$2
+    shift 2
+    rm -rf "$out"
+    mkdir -p "$out"
+    "$venv/bin/python" -m build --no-isolation --outdir "$out" "$@" >"$out.log" 2>&1 || {
+        cat "$out.log" >&2
+        return 1
+    }
+}
+
+# build_wheel VENV: builds the wheel for VENV's interpreter from the source
+# tree, reusing the interpreter's build folder, and prints the wheel's path.
+build_wheel() {
+    local venv=$1 tag
+    tag=$("$venv/bin/python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
+    log "building the wheel for $tag"
+    python_build "$venv" "$CACHE/wheels/$tag" --wheel -C "build-dir=$CACHE/build/$tag" "$ROOT"
+    ls "$CACHE/wheels/$tag"/*.whl
+}
+
+# install_wheel VENV WHEEL: makes the wheel the venv's only quillet.
+install_wheel() {
+    "$1/bin/python" -m pip install -q --no-deps --force-reinstall "$2" >&2
+}

@@ -17,6 +17,8 @@ static PyObject *NULL_KEY_OBJ;
 static PyObject *NULL_TUPLE_OBJ;
 static PyObject *NONE_TUPLE_OBJ;
 static PyObject *NONE_ITEMS_TUPLE_OBJ;
+static PyObject *NULL_FROZEN_DICT_OBJ;
+static PyObject *FREEZE_FUNC;  // the module's freeze(), to rebuild pickled null mappings
 
 // True when BasicHashable is a plain class, so that the instance test of
 // freeze() can be skipped for exact built-in types, whose class cannot lie.
@@ -444,12 +446,22 @@ static PyObject *FrozenDict_immutable_raise(PyObject *self, PyObject *, PyObject
     return nullptr;
 }
 
+// Pickles and copies as the class called with the (key, value) pairs in
+// order; the values are already frozen, and freezing them again keeps them.
+static PyObject *FrozenDict_reduce(PyObject *self, PyObject *) {
+    PyRef items(frozen_dict_snapshot(self, &as_frozen_dict(self)->items_cache, Snapshot::ITEMS));
+    PyRef args(items ? PyTuple_Pack(1, items.get()) : nullptr);
+    return args ? reduce_to_constructor(self, FrozenDict_Type, args.get()) : nullptr;
+}
+
 static PyMethodDef FrozenDict_methods[] = {
     {"get", as_method(FrozenDict_get), METH_FASTCALL, nullptr},
     {"keys", as_method(FrozenDict_keys), METH_NOARGS, nullptr},
     {"values", as_method(FrozenDict_values), METH_NOARGS, nullptr},
     {"items", as_method(FrozenDict_items), METH_NOARGS, nullptr},
     {"get_hash", as_method(FrozenDict_get_hash), METH_NOARGS, nullptr},
+    {"__reduce__", as_method(FrozenDict_reduce), METH_NOARGS, nullptr},
+    {"__class_getitem__", as_method(Py_GenericAlias), METH_O | METH_CLASS, nullptr},
     {"clear", as_method(FrozenDict_immutable_raise), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"setdefault", as_method(FrozenDict_immutable_raise), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"popitem", as_method(FrozenDict_immutable_raise), METH_VARARGS | METH_KEYWORDS, nullptr},
@@ -554,11 +566,22 @@ static PyObject *NullFrozenDict_items(PyObject *, PyObject *) {
     return Py_NewRef(NONE_ITEMS_TUPLE_OBJ);
 }
 
+// Every null mapping unpickles as NULL_FROZEN_DICT: the singleton by its name
+// in the module, any other instance as freeze(NULL_FROZEN_DICT), which is the
+// singleton itself.
+static PyObject *NullFrozenDict_reduce(PyObject *self, PyObject *) {
+    if (self == NULL_FROZEN_DICT_OBJ) {
+        return PyUnicode_FromString("NULL_FROZEN_DICT");
+    }
+    return Py_BuildValue("(O(O))", FREEZE_FUNC, NULL_FROZEN_DICT_OBJ);
+}
+
 static PyMethodDef NullFrozenDict_methods[] = {
     {"keys", as_method(NullFrozenDict_keys), METH_NOARGS, nullptr},
     {"values", as_method(NullFrozenDict_values), METH_NOARGS, nullptr},
     {"items", as_method(NullFrozenDict_items), METH_NOARGS, nullptr},
     {"get", as_method(NullFrozenDict_get), METH_FASTCALL, nullptr},
+    {"__reduce__", as_method(NullFrozenDict_reduce), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -810,8 +833,13 @@ static int add_objects(PyObject *module) {
         PyModule_AddObjectRef(module, "NONE_ITEMS_TUPLE", NONE_ITEMS_TUPLE_OBJ) < 0) {
         return -1;
     }
-    return PyModule_Add(module, "NULL_FROZEN_DICT",
-                        PyObject_CallNoArgs(reinterpret_cast<PyObject *>(NullFrozenDict_Type)));
+    NULL_FROZEN_DICT_OBJ = PyObject_CallNoArgs(reinterpret_cast<PyObject *>(NullFrozenDict_Type));
+    if (NULL_FROZEN_DICT_OBJ == nullptr ||
+        PyModule_AddObjectRef(module, "NULL_FROZEN_DICT", NULL_FROZEN_DICT_OBJ) < 0) {
+        return -1;
+    }
+    FREEZE_FUNC = PyObject_GetAttrString(module, "freeze");
+    return FREEZE_FUNC == nullptr ? -1 : 0;
 }
 
 PyMODINIT_FUNC PyInit_frozen() {

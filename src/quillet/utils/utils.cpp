@@ -358,6 +358,23 @@ static PyObject *CacheKey_richcompare(PyObject *self, PyObject *other, int op) {
     return PyBool_FromLong(op == Py_EQ ? equal : !equal);
 }
 
+// A key pickles and copies as its class called with its two values.
+static PyObject *CacheKey_reduce(PyObject *self, PyObject *) {
+    const HashableCacheKey &h = as_cache_key(self)->h;
+    // Null before the initialiser ran, or after the collector cleared the key.
+    if (h.value1 == nullptr || h.value2 == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s object is not initialised", Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    PyRef args(PyTuple_Pack(2, h.value1, h.value2));
+    return args ? reduce_to_constructor(self, CacheKey_Type, args.get()) : nullptr;
+}
+
+static PyMethodDef CacheKey_methods[] = {
+    {"__reduce__", as_method(CacheKey_reduce), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 static PyType_Slot CacheKey_slots[] = {
     {Py_tp_init, (void *)CacheKey_init},
     {Py_tp_dealloc, (void *)CacheKey_dealloc},
@@ -365,6 +382,7 @@ static PyType_Slot CacheKey_slots[] = {
     {Py_tp_clear, (void *)CacheKey_clear},
     {Py_tp_hash, (void *)CacheKey_hash},
     {Py_tp_richcompare, (void *)CacheKey_richcompare},
+    {Py_tp_methods, CacheKey_methods},
     {Py_mp_ass_subscript, (void *)BasicHashable_immutable_setitem},
     {Py_tp_getset, hashable_getset},
     {0, nullptr},

@@ -193,3 +193,15 @@ inline PyObject *hashable_get_frozen(PyObject *self, void *) {
 inline PyObject *hashable_get_cacheable(PyObject *self, void *) {
     return PyBool_FromLong(reinterpret_cast<HashableObjectHead *>(self)->cacheable);
 }
+
+// The __reduce__ value that rebuilds `self` by calling its class with `args`.
+// An instance of a Python subclass also carries what its __getstate__ gives
+// (instance dict and slots), which unpickling and copy apply afterwards.
+inline PyObject *reduce_to_constructor(PyObject *self, PyTypeObject *native_type, PyObject *args) {
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(self));
+    if (Py_TYPE(self) == native_type) {
+        return PyTuple_Pack(2, type, args);
+    }
+    PyRef state(PyObject_CallMethod(self, "__getstate__", nullptr));
+    return state ? PyTuple_Pack(3, type, args, state.get()) : nullptr;
+}

@@ -1,0 +1,12 @@
+"""Immutable FrozenDict + recursive freeze(). Raw C."""
+# The native module quillet.frozen.frozen is the package's public face: its
+# names are re-exported here. FrozenDict becomes a virtual Mapping by
+# registration, which leaves the type itself as it is.
+import collections.abc as _abc
+
+from quillet.frozen import frozen as _native
+from quillet.frozen.frozen import *  # noqa: F403
+
+__doc__ = _native.__doc__
+
+_abc.Mapping.register(FrozenDict)  # noqa: F405
