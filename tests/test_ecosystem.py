@@ -11,6 +11,8 @@ import types
 from pathlib import Path
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import quillet.frozen as qf
 import quillet.utils as qu
@@ -68,6 +70,21 @@ def test_frozen_dict_round_trips_keep_class_order_and_frozen_values(fd):
         assert getattr(result, "tag", None) == getattr(fd, "tag", None)
     hashable = FrozenDict({k: v for k, v in fd.items() if k != "raw"})
     assert all(hash(r) == hash(hashable) for r in round_trips(hashable))
+
+
+PLAIN = st.recursive(
+    st.none() | st.integers() | st.text(max_size=3) | st.floats(allow_nan=False),
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=3), inner, max_size=3)
+    | st.frozensets(st.integers(), max_size=3),
+    max_leaves=12,
+)
+
+
+@given(data=st.dictionaries(st.text(max_size=4) | st.integers(), PLAIN, max_size=6), protocol=st.sampled_from(PROTOCOLS))
+def test_any_plain_content_survives_pickling(data, protocol):
+    fd = FrozenDict(data)
+    result = pickle.loads(pickle.dumps(fd, protocol))
+    assert result == fd and result.items() == fd.items() and hash(result) == hash(fd)
 
 
 def test_deepcopy_copies_mutable_values_and_copy_shares_them():

@@ -1,6 +1,5 @@
-"""Immutable FrozenDict + recursive freeze(). Raw C."""
 # The native module quillet.frozen.frozen is the package's public face: its
-# names are re-exported here. FrozenDict becomes a virtual Mapping by
+# names are re-exported here. FrozenDict becomes a collections.abc.Mapping by
 # registration, which leaves the type itself as it is.
 import collections.abc as _abc
 
