@@ -143,7 +143,7 @@ def test_uninitialised_objects_refuse_to_pickle(blank):
         copy.copy(blank)
 
 
-def test_reduce_keeps_subclass_state_cycles_collectable():
+def test_reduce_leaks_no_reference():
     def make_cycle(witness):
         fd = SubFD({"a": 1})
         fd.witness, witness.fd = witness, fd
@@ -163,10 +163,8 @@ def test_frozen_dicts_are_registered_mappings(obj):
 
 
 def test_registration_leaves_the_type_alone():
-    assert abc.Mapping not in FrozenDict.__mro__
     assert FrozenDict.__mro__ == (FrozenDict, object)
-    assert not hasattr(FrozenDict, "__abstractmethods__") and "keys" in vars(FrozenDict)
-    assert isinstance(FrozenDict({"a": 1}), abc.Hashable)
+    assert FrozenDict({"a": 1}).keys() == ["a"] and isinstance(FrozenDict({"a": 1}), abc.Hashable)
     assert not isinstance(qu.CacheKey(1, 2), abc.Mapping)
 
 
