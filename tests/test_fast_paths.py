@@ -37,3 +37,28 @@ def test_dict_hash_same_for_exact_types_and_subclasses(n):
     exact = FrozenDict({"key": n, n: "value"})
     general = FrozenDict({Str("key"): Int(n), Int(n): Str("value")})
     assert hash(exact) == hash(general)
+
+
+NAN = float("nan")
+Recorder = type("Recorder", (), {"__eq__": lambda self, other: CALLS.append(1) or NotImplemented,
+                                 "__hash__": lambda self: 5})
+RECORDER = Recorder()
+CALLS = []
+
+
+@pytest.mark.parametrize("values, other_values, equal", [
+    (("user", 1000), ("user", 1000), True),  # the same objects: no call at all
+    (("user", 1000), ("".join(["us", "er"]), int("1000")), True),  # equal, distinct objects
+    ((NAN, 1), (NAN, 1), True),  # identity wins over nan != nan, as in tuples
+    ((NAN, 1), (float("nan"), 1), False),
+    ((RECORDER, 1), (RECORDER, 1), True),
+    ((RECORDER, 1), (Recorder(), 1), False),
+    ((1, "user"), (1, "usr"), False),
+])
+def test_cache_key_equality_agrees_with_tuples(values, other_values, equal):
+    CALLS.clear()
+    assert (qu.CacheKey(*values) == qu.CacheKey(*other_values)) is equal
+    key_calls = len(CALLS)
+    CALLS.clear()
+    assert (values == other_values) is equal
+    assert key_calls == len(CALLS)

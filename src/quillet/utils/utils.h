@@ -126,6 +126,11 @@ inline int CacheKey_EQ(HashableCacheKey *key1, HashableCacheKey *key2) {
     if (key1->data_size != key2->data_size) {
         return 0;
     }
+    // Identical values are equal without any call, as PyObject_RichCompareBool
+    // would decide; the common case of keys built from the same objects.
+    if (key1->value1 == key2->value1 && key1->value2 == key2->value2) {
+        return 1;
+    }
     // __eq__ may run code that re-initialises either key, so hold all four values.
     PyRef left1 = PyRef::borrow(key1->value1), right1 = PyRef::borrow(key2->value1);
     PyRef left2 = PyRef::borrow(key1->value2), right2 = PyRef::borrow(key2->value2);
