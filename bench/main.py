@@ -9,7 +9,7 @@ median resists the slow spells of a shared machine better than the mean.
 
     python bench/main.py [--quick] [--cpp-results FILE] [pyperf options]
 
---quick runs fewer, shorter worker processes (rough numbers, under a minute);
+--quick runs fewer, shorter worker processes (rough numbers in about a minute);
 --cpp-results merges the rows that bench/cpp_rows.py made of the C++ benchmark.
 """
 
@@ -113,7 +113,8 @@ FLAT_DICT = "d = {f'key{i}': i for i in range(1000)}; k = 'key500'"
 FROZEN_SETUP = "from quillet.frozen import FrozenDict, freeze; " + FLAT_DICT
 DOC_SETUP = "from quillet.frozen import freeze; from documents import json_document, py_freeze; doc = json_document()"
 WALKER_SETUP = (
-    "from quillet.text_walker import TextWalker; from scanners import source_text, scan_with_walker, scan_with_indexing, PyCursor; "
+    "from quillet.text_walker import TextWalker; "
+    "from scanners import PyCursor, scan_with_indexing, scan_with_walker, source_text; "
     "text = source_text(); walker = TextWalker(text)"
 )
 ATTRS_SETUP = """
@@ -312,7 +313,7 @@ def markdown_table(rows):
     for row in rows:
         target, met = verdict(row)
         lines.append(f"| {row['operation']} | {row['alternative']} | {show(row, 'quillet')} | {show(row, 'other')} "
-                     f"| {row['ratio']:.2f} | {target} {met} |")
+                     f"| {row['ratio']:.2f} | {f'{target} {met}'.strip()} |")
     return "\n".join(lines) + "\n"
 
 
