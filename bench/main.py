@@ -1,14 +1,21 @@
 """quillet against what users would write instead, measured side by side.
 
 Every comparison runs quillet and its alternatives as pyperf benchmarks in the
-same run (warm-ups, several worker processes), then prints a table of mean
-times and ratios quillet/alternative (lower is better), and writes the results
-as JSON and a bar chart of the ratios under bench/results/.
+same run (warm-ups, several worker processes), then prints a table of median
+times with their standard deviation and ratios of the medians
+quillet/alternative (lower is better), and writes the results as JSON, as a
+Markdown table and as a bar chart of the ratios under bench/results/. The
+median resists the slow spells of a shared machine better than the mean.
 
     python bench/main.py [--quick] [--cpp-results FILE] [pyperf options]
+
+--quick runs fewer, shorter worker processes (rough numbers in about a minute);
+--cpp-results merges the rows that bench/cpp_rows.py made of the C++ benchmark.
 """
 
 import json
+import os
+import platform
 import sys
 import timeit
 import tracemalloc
@@ -18,6 +25,7 @@ from pathlib import Path
 import pyperf
 
 RESULTS = Path(__file__).resolve().parent / "results"
+QUICK_OPTIONS = ["--processes", "2", "--values", "2", "--warmups", "1", "--min-time", "0.04"]
 
 
 @dataclass
@@ -105,7 +113,8 @@ FLAT_DICT = "d = {f'key{i}': i for i in range(1000)}; k = 'key500'"
 FROZEN_SETUP = "from quillet.frozen import FrozenDict, freeze; " + FLAT_DICT
 DOC_SETUP = "from quillet.frozen import freeze; from documents import json_document, py_freeze; doc = json_document()"
 WALKER_SETUP = (
-    "from quillet.text_walker import TextWalker; from scanners import *; "
+    "from quillet.text_walker import TextWalker; "
+    "from scanners import PyCursor, scan_with_indexing, scan_with_walker, source_text; "
     "text = source_text(); walker = TextWalker(text)"
 )
 ATTRS_SETUP = """
@@ -220,17 +229,20 @@ def run_side(runner, comparison, label, side):
 def memory_comparison():
     from quillet.frozen import FrozenDict
 
-    def traced(build):
+    # Keys and values are shared with the sources and the list is made
+    # before tracing starts, so only the mappings themselves are counted.
+    def traced(make):
+        objects = [None] * len(sources)
         tracemalloc.start()
-        objects = build()
+        for i, source in enumerate(sources):
+            objects[i] = make(source)
         size = tracemalloc.get_traced_memory()[0]
         tracemalloc.stop()
-        del objects
         return size
 
     sources = [{f"key{j}": i * 10 + j for j in range(10)} for i in range(1000)]
-    ours = traced(lambda: [FrozenDict(d) for d in sources])
-    theirs = traced(lambda: [frozendict(d) for d in sources])  # noqa: F821
+    ours = traced(FrozenDict)
+    theirs = traced(frozendict)  # noqa: F821 - 3.15 built-in
     return ours, theirs
 
 
@@ -257,9 +269,9 @@ def summarise(comparisons, memory, cpp_rows):
             rows.append({
                 "operation": comparison.name,
                 "alternative": label,
-                "quillet": ours.mean(), "quillet_stdev": ours.stdev(),
-                "other": bench.mean(), "other_stdev": bench.stdev(),
-                "ratio": ours.mean() / bench.mean(),
+                "quillet": ours.median(), "quillet_stdev": ours.stdev(),
+                "other": bench.median(), "other_stdev": bench.stdev(),
+                "ratio": ours.median() / bench.median(),
                 "target": target,
                 "unit": "s",
             })
@@ -272,20 +284,37 @@ def summarise(comparisons, memory, cpp_rows):
     return rows
 
 
+def show(row, side):
+    value, spread = row[side], row[f"{side}_stdev"]
+    if row["unit"] == "B":
+        return f"{value / 1024:.0f} KiB"
+    return f"{format_time(value)} +- {format_time(spread)}" if spread else format_time(value)
+
+
+def verdict(row):
+    if row["target"] is None:
+        return "-", ""
+    return f"{row['target']:.2f}", "ok" if row["ratio"] <= row["target"] else "MISS"
+
+
 def print_table(rows):
     header = f"{'operation':36} {'alternative':30} {'quillet':>20} {'alternative':>20} {'ratio':>7} {'target':>7}"
     print()
     print(header)
     print("-" * len(header))
     for row in rows:
-        def show(value, spread):
-            if row["unit"] == "B":
-                return f"{value / 1024:.0f} KiB"
-            return f"{format_time(value)} +- {format_time(spread)}" if spread else format_time(value)
+        target, met = verdict(row)
+        print(f"{row['operation']:36} {row['alternative']:30} {show(row, 'quillet'):>20} "
+              f"{show(row, 'other'):>20} {row['ratio']:7.2f} {target:>7} {met}")
 
-        met = "ok" if row["ratio"] <= row["target"] else "MISS"
-        print(f"{row['operation']:36} {row['alternative']:30} {show(row['quillet'], row['quillet_stdev']):>20} "
-              f"{show(row['other'], row['other_stdev']):>20} {row['ratio']:7.2f} {row['target']:>5.2f} {met}")
+
+def markdown_table(rows):
+    lines = ["| operation | alternative | quillet | alternative | ratio | target |", "|---|---|---:|---:|---:|---:|"]
+    for row in rows:
+        target, met = verdict(row)
+        lines.append(f"| {row['operation']} | {row['alternative']} | {show(row, 'quillet')} | {show(row, 'other')} "
+                     f"| {row['ratio']:.2f} | {f'{target} {met}'.strip()} |")
+    return "\n".join(lines) + "\n"
 
 
 def plot(rows, path):
@@ -296,11 +325,14 @@ def plot(rows, path):
 
     labels = [f"{r['operation']}\nvs {r['alternative']}" for r in rows]
     ratios = [r["ratio"] for r in rows]
-    colours = ["tab:green" if r["ratio"] <= r["target"] else "tab:red" for r in rows]
+    colours = ["tab:grey" if r["target"] is None else "tab:green" if r["ratio"] <= r["target"] else "tab:red"
+               for r in rows]
     figure, axes = plt.subplots(figsize=(11, 0.55 * len(rows) + 1.5))
     positions = range(len(rows))
     axes.barh(positions, ratios, color=colours)
-    axes.scatter([r["target"] for r in rows], positions, marker="|", s=300, color="black", label="target", zorder=3)
+    targets = [(r["target"], p) for r, p in zip(rows, positions) if r["target"] is not None]
+    axes.scatter([t for t, _ in targets], [p for _, p in targets], marker="|", s=300, color="black",
+                 label="target", zorder=3)
     axes.set_yticks(list(positions), labels, fontsize=7)
     axes.invert_yaxis()
     axes.set_xscale("log")
@@ -324,8 +356,11 @@ def main():
         index = sys.argv.index("--cpp-results")
         cpp_results = sys.argv[index + 1]
         del sys.argv[index:index + 2]
-    if "--quick" in sys.argv:
-        sys.argv[sys.argv.index("--quick")] = "--fast"
+    quick = "--quick" in sys.argv
+    if quick:
+        # Two workers of two short values each: rough, but with a spread.
+        index = sys.argv.index("--quick")
+        sys.argv[index:index + 1] = QUICK_OPTIONS
 
     sys.path.insert(0, str(Path(__file__).resolve().parent))
     runner = pyperf.Runner()
@@ -344,9 +379,13 @@ def main():
     RESULTS.mkdir(exist_ok=True)
     suite = pyperf.BenchmarkSuite([b for c in selected for b in c.results.values()])
     suite.dump(str(RESULTS / "pyperf.json"), replace=True)
-    (RESULTS / "ratios.json").write_text(json.dumps({"python": sys.version, "rows": rows}, indent=2))
+    machine = {"python": sys.version, "platform": platform.platform(), "cpus": os.cpu_count(),
+               "quick": quick}
+    (RESULTS / "ratios.json").write_text(json.dumps(machine | {"rows": rows}, indent=2))
+    (RESULTS / "table.md").write_text(markdown_table(rows))
     plot(rows, RESULTS / "ratios.png")
-    print(f"\nresults: {RESULTS / 'ratios.json'}, {RESULTS / 'pyperf.json'}, chart: {RESULTS / 'ratios.png'}")
+    print(f"\nresults: {RESULTS / 'ratios.json'}, {RESULTS / 'pyperf.json'}, {RESULTS / 'table.md'}, "
+          f"chart: {RESULTS / 'ratios.png'}")
 
 
 def comparison_results_missing(selected):

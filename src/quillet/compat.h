@@ -30,6 +30,24 @@ static inline int PyDict_GetItemRef(PyObject *dict, PyObject *key, PyObject **re
 }
 #endif
 
+#if PY_VERSION_HEX < 0x030E0000
+// PyUnstable_Unicode_GET_CACHED_HASH is new in 3.14; the field it reads is older.
+static inline Py_hash_t PyUnstable_Unicode_GET_CACHED_HASH(PyObject *op) {
+    return reinterpret_cast<PyASCIIObject *>(op)->hash;
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030C0000
+// The compact-int accessors are new in 3.12; 3.11 keeps the sign and the
+// digit count in ob_size, and a zero's digit may be unset.
+static inline int PyUnstable_Long_IsCompact(const PyLongObject *op) {
+    return -1 <= Py_SIZE(op) && Py_SIZE(op) <= 1;
+}
+static inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject *op) {
+    return Py_SIZE(op) == 0 ? 0 : Py_SIZE(op) * static_cast<Py_ssize_t>(op->ob_digit[0]);
+}
+#endif
+
 // Method tables store every calling convention under the PyCFunction type; the
 // detour through a generic function pointer keeps -Wcast-function-type quiet.
 template <typename Function>

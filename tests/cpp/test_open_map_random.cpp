@@ -121,6 +121,8 @@ void run(const Scenario &s, std::uint32_t seed, RunStats &stats) {
             const std::uint64_t *expected = model.get(key);
             const std::uint64_t *found = map.get(key);
             ASSERT_EQ(found == nullptr, expected == nullptr) << "get " << key << " at step " << step;
+            // get() has its own probe loop; contains() shares the one of remove() and touch().
+            ASSERT_EQ(found != nullptr, map.contains(key)) << "contains " << key << " at step " << step;
             if (found != nullptr) {
                 ASSERT_EQ(*found, *expected);
             }

@@ -125,13 +125,13 @@ public:
 
     // The stored value, or null when the key is absent. Never reorders.
     [[nodiscard]] V *get(const K &key) {
-        const std::size_t i = lookup(key);
-        return i == Hashlib::EMPTY_SLOT ? nullptr : &buckets_[i].node->value;
+        Node *n = find_node(key);
+        return n == nullptr ? nullptr : &n->value;
     }
 
     [[nodiscard]] const V *get(const K &key) const {
-        const std::size_t i = lookup(key);
-        return i == Hashlib::EMPTY_SLOT ? nullptr : &buckets_[i].node->value;
+        const Node *n = find_node(key);
+        return n == nullptr ? nullptr : &n->value;
     }
 
     [[nodiscard]] bool contains(const K &key) const { return lookup(key) != Hashlib::EMPTY_SLOT; }
@@ -286,6 +286,27 @@ public:
 
 private:
     [[nodiscard]] std::uint64_t hash_of(const K &key) const { return Hashlib::compute_hash(hasher_(key)); }
+
+    // The live node holding key, or null. The same probe as lookup(), kept
+    // apart because the hit path of get() is the cache's hot path: it tests
+    // the node pointer, which is null exactly in the buckets that are not
+    // OCCUPIED, and hands back the node without a second bucket read.
+    [[nodiscard]] Node *find_node(const K &key) const {
+        const std::uint64_t h = hash_of(key);
+        std::size_t i = h & mask_;
+        for (std::size_t probes = 0; probes < num_buckets_; ++probes) {
+            const Bucket &b = buckets_[i];
+            if (b.node != nullptr) {
+                if (b.node->hash == h && eq_(b.node->key, key)) {
+                    return b.node;
+                }
+            } else if (b.state == State::EMPTY) {
+                return nullptr;
+            }
+            i = Hashlib::probe_next(i, mask_);
+        }
+        return nullptr;
+    }
 
     // Index of the OCCUPIED bucket holding key, or EMPTY_SLOT.
     [[nodiscard]] std::size_t lookup(const K &key) const {

@@ -126,6 +126,11 @@ inline int CacheKey_EQ(HashableCacheKey *key1, HashableCacheKey *key2) {
     if (key1->data_size != key2->data_size) {
         return 0;
     }
+    // Identical values are equal without any call, as PyObject_RichCompareBool
+    // would decide; the common case of keys built from the same objects.
+    if (key1->value1 == key2->value1 && key1->value2 == key2->value2) {
+        return 1;
+    }
     // __eq__ may run code that re-initialises either key, so hold all four values.
     PyRef left1 = PyRef::borrow(key1->value1), right1 = PyRef::borrow(key2->value1);
     PyRef left2 = PyRef::borrow(key1->value2), right2 = PyRef::borrow(key2->value2);
@@ -136,25 +141,45 @@ inline int CacheKey_EQ(HashableCacheKey *key1, HashableCacheKey *key2) {
     return PyObject_RichCompareBool(left2.get(), right2.get(), Py_EQ);
 }
 
+// The hash the interpreter would give an exact str whose hash is cached, or
+// an exact int of one digit, read in place (neither runs any code); -1 when
+// only PyObject_Hash can tell.
+inline Py_hash_t known_hash(PyObject *obj) {
+    if (PyUnicode_CheckExact(obj)) {
+        return PyUnstable_Unicode_GET_CACHED_HASH(obj);
+    }
+    if (PyLong_CheckExact(obj)) {
+        const auto *number = reinterpret_cast<PyLongObject *>(obj);
+        if (PyUnstable_Long_IsCompact(number)) {
+            const Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+            return value == -1 ? -2 : value;
+        }
+    }
+    return -1;
+}
+
 inline int64_t compute_dict_hash(void *ptr) {
     auto *record = static_cast<HashableDict *>(static_cast<BaseHashableStruct *>(ptr));
     if (record->data_size == 0) {
         return 0;
     }
-    // Hashing runs user code; hold the dict and each entry while it does.
+    // Hashing may run user code; hold the dict, and each entry whose hash is
+    // not known in place.
     PyRef data = PyRef::borrow(record->data);
     int64_t result = 0;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(data.get(), &pos, &key, &value)) {
-        PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
-        const Py_hash_t value_hash = PyObject_Hash(value);
-        if (value_hash == -1) {
-            return -1;
-        }
-        const Py_hash_t key_hash = PyObject_Hash(key);
-        if (key_hash == -1) {
-            return -1;
+        Py_hash_t value_hash = known_hash(value);
+        Py_hash_t key_hash = known_hash(key);
+        if (value_hash == -1 || key_hash == -1) {
+            PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
+            if (value_hash == -1 && (value_hash = PyObject_Hash(value)) == -1) {
+                return -1;
+            }
+            if (key_hash == -1 && (key_hash = PyObject_Hash(key)) == -1) {
+                return -1;
+            }
         }
         result = Alt_XOR_Combine(key_hash, value_hash, result);
     }

@@ -1,0 +1,64 @@
+"""Shortcuts on hot paths against the general path they skip: both must give
+the same answers, on either side of the condition that selects the shortcut."""
+
+import functools
+
+import pytest
+
+import quillet.utils as qu
+from quillet.frozen import FrozenDict
+
+Str = type("Str", (str,), {})
+Int = type("Int", (int,), {})
+
+# Either side of one 30-bit digit (hashes read in place up to it), of the
+# hash modulus 2**61 - 1, and -1, whose hash is -2.
+BORDER_INTS = [0, 1, -1, -2, 2**30 - 1, 2**30, -(2**30 - 1), -(2**30), 2**61 - 2, 2**61 - 1, 2**63, -(2**64) - 1]
+
+
+def general_dict_hash(mapping):
+    # The value is hashed first, then the key, as the dict hash does.
+    return functools.reduce(lambda acc, kv: qu.alt_xor_hash(hash(kv[0]), hash(kv[1]), acc), mapping.items(), 0)
+
+
+@pytest.mark.parametrize("mapping", [
+    {n: n for n in BORDER_INTS},
+    {f"k{n}": -n for n in BORDER_INTS},
+    {"fresh": "".join(["not ", "hashed ", "yet"]), "".join(["also ", "fresh"]): 0},
+    {True: False, 1.5: None, (1, "a"): frozenset({2}), b"raw": 2**40},
+], ids=["ints", "str-keys", "uncached-str", "other-types"])
+def test_dict_hash_matches_the_general_formula(mapping):
+    assert hash(FrozenDict(mapping)) == general_dict_hash(mapping)
+
+
+@pytest.mark.parametrize("n", BORDER_INTS)
+def test_dict_hash_same_for_exact_types_and_subclasses(n):
+    # Subclasses always take the general path; exact str and int may not.
+    exact = FrozenDict({"key": n, n: "value"})
+    general = FrozenDict({Str("key"): Int(n), Int(n): Str("value")})
+    assert hash(exact) == hash(general)
+
+
+NAN = float("nan")
+Recorder = type("Recorder", (), {"__eq__": lambda self, other: CALLS.append(1) or NotImplemented,
+                                 "__hash__": lambda self: 5})
+RECORDER = Recorder()
+CALLS = []
+
+
+@pytest.mark.parametrize("values, other_values, equal", [
+    (("user", 1000), ("user", 1000), True),  # the same objects: no call at all
+    (("user", 1000), ("".join(["us", "er"]), int("1000")), True),  # equal, distinct objects
+    ((NAN, 1), (NAN, 1), True),  # identity wins over nan != nan, as in tuples
+    ((NAN, 1), (float("nan"), 1), False),
+    ((RECORDER, 1), (RECORDER, 1), True),
+    ((RECORDER, 1), (Recorder(), 1), False),
+    ((1, "user"), (1, "usr"), False),
+])
+def test_cache_key_equality_agrees_with_tuples(values, other_values, equal):
+    CALLS.clear()
+    assert (qu.CacheKey(*values) == qu.CacheKey(*other_values)) is equal
+    key_calls = len(CALLS)
+    CALLS.clear()
+    assert (values == other_values) is equal
+    assert key_calls == len(CALLS)
