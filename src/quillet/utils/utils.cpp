@@ -173,12 +173,16 @@ static int HashableValues_clear(PyObject *self) {
     return 0;
 }
 
+// A holder can hold another as its companion, so chains may be deep: the
+// trashcan defers their release instead of recursing on the native stack.
 static void HashableValues_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, HashableValues_dealloc)
     HashableValues_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 static Py_hash_t HashableValues_hash(PyObject *self) {
@@ -320,12 +324,15 @@ static int CacheKey_clear(PyObject *self) {
     return 0;
 }
 
+// Keys nest (a key of keys), so their release goes through the trashcan.
 static void CacheKey_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, CacheKey_dealloc)
     CacheKey_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 static Py_hash_t CacheKey_hash(PyObject *self) {
