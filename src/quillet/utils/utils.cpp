@@ -537,7 +537,9 @@ static PyObject *py_path_exists(PyObject *, PyObject *obj) {
     if (is_path != IS_TRUE) {
         return tri_state_result(is_path);
     }
-    PyRef exists(PyObject_CallMethod(obj, _PY_STR[PY_STR_EXISTS].c_str, nullptr));
+    // The interned name: a string made per call would take a fresh slot of
+    // the interpreter's method cache, which is keyed by the name's address.
+    PyRef exists(PyObject_CallMethodNoArgs(obj, py_str(PY_STR_EXISTS)));
     if (!exists) {
         return nullptr;
     }
