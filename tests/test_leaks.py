@@ -327,3 +327,19 @@ def test_the_check_sees_a_leak():
     with pytest.raises(AssertionError, match="grew every round"):
         assert_no_leak(lambda: kept.append(object()))
     assert len(kept) > CALLS * ROUNDS
+
+
+def test_path_exists_names_the_method_with_one_interned_string():
+    # A string made per call would be kept by the interpreter's method cache,
+    # which is keyed by the name's address: up to thousands of copies.
+    names = []
+
+    class Recording(type(pathlib.Path())):
+        def __getattribute__(self, name):
+            names.append(name)
+            return super().__getattribute__(name)
+
+    path = Recording("/")
+    assert qu.path_exists(path) and qu.path_exists(path)
+    asked = [name for name in names if name == "exists"]
+    assert len(asked) == 2 and asked[0] is asked[1] is sys.intern("exists")
