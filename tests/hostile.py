@@ -131,3 +131,71 @@ def run_with_small_stack(fn, stack_size=4 << 20):
     if "error" in outcome:
         raise outcome["error"]
     return outcome["value"]
+
+
+class RaisingLen:
+    """No __bool__, so the truth test asks __len__, which refuses."""
+
+    def __len__(self):
+        raise Boom("len")
+
+
+class RaisingIter:
+    def __iter__(self):
+        raise Boom("iter")
+
+
+class RaisingGetattr:
+    """Every attribute the class does not have raises instead of AttributeError."""
+
+    def __getattr__(self, name):
+        raise Boom("getattr " + name)
+
+
+class RaisingGetattribute:
+    """Every attribute lookup on the instance raises, __class__ included."""
+
+    def __getattribute__(self, name):
+        raise Boom("getattribute " + name)
+
+
+# What a subclass of a built-in container may override. Code that reads the
+# container's own storage never calls any of them.
+OVERRIDABLE = [
+    "__iter__", "__len__", "__getitem__", "__setitem__", "__delitem__", "__contains__", "__eq__", "__ne__",
+    "__hash__", "__bool__", "__reversed__", "keys", "values", "items", "get", "pop", "popitem", "update",
+    "setdefault", "clear", "copy", "append", "extend", "insert", "remove", "index", "count", "sort", "add",
+    "discard", "__lt__", "__le__", "__gt__", "__ge__", "__add__", "__mul__", "__iadd__", "__format__",
+    "__str__", "split", "join", "startswith", "encode", "strip", "lower", "upper", "replace", "find",
+]
+
+
+def overriding_everything(base):
+    """A subclass of `base` whose container, comparison and str methods all raise Boom."""
+
+    def refuse(name):
+        def method(self, *args, **kwargs):
+            raise Boom(name)
+
+        return method
+
+    namespace = {name: refuse(name) for name in OVERRIDABLE if hasattr(base, name)}
+    return type("Hostile" + base.__name__.capitalize(), (base,), namespace)
+
+
+HostileDict = overriding_everything(dict)
+HostileList = overriding_everything(list)
+HostileTuple = overriding_everything(tuple)
+HostileStr = overriding_everything(str)
+
+
+def hostile_dict(content):
+    d = HostileDict()
+    dict.update(d, content)
+    return d
+
+
+def hostile_list(content):
+    items = HostileList()
+    list.extend(items, content)
+    return items

@@ -285,6 +285,9 @@ class Model:
         return {
             "move": lambda: self.go(i + k),
             "set_index": lambda: self.go(k),
+            "index=": lambda: self.go(k),
+            "size": lambda: len(self.text),
+            "collection": lambda: self.text,
             "tick": lambda: self.go(i + 1),
             "tock": lambda: self.go(i - 1),
             "head": lambda: self.go(0),
@@ -306,8 +309,10 @@ class Model:
 
 def apply(w, op, k, s):
     try:
-        if op in ("current", "head_value", "tail_value", "within_bounds"):
+        if op in ("current", "head_value", "tail_value", "within_bounds", "size", "collection"):
             return getattr(w, op)
+        if op == "index=":
+            return setattr(w, "index", k)
         if op in ("tick", "tock", "head", "tail"):
             return getattr(w, op)()
         args = {"move": (k,), "set_index": (k,), "peek": (k,), "n_char_equals": (k, s)}.get(op, (s,))
@@ -318,8 +323,8 @@ def apply(w, op, k, s):
 
 ALPHABET = st.sampled_from(["a", "b", "\x00", "\xff", "\u20ac", ASTRAL])
 OPS = [
-    "move", "set_index", "tick", "tock", "head", "tail", "peek", "current", "head_value", "tail_value",
-    "within_bounds", "is_char", "prev_char_equals", "next_char_equals", "n_char_equals", "head_equals",
+    "move", "set_index", "index=", "tick", "tock", "head", "tail", "peek", "current", "head_value", "tail_value",
+    "size", "collection", "within_bounds", "is_char", "prev_char_equals", "next_char_equals", "n_char_equals", "head_equals",
     "tail_equals", "matches_ahead",
 ]
 OFFSETS = st.one_of(st.integers(-6, 6), st.sampled_from([MIN, MIN + 1, MAX, MAX - 1, 2**62]))

@@ -8,6 +8,11 @@
 // off the buffer whenever the position is outside [0, length); the code point
 // 0 means "no character here". Positions are index + offset pinned to the
 // range of Py_ssize_t, so huge offsets land on an end instead of overflowing.
+//
+// The text can be a str subclass whose instance dict refers back to the
+// walker, so walkers are tracked by the cyclic GC. They only traverse: such a
+// cycle always runs through the str subclass instance, whose own clear breaks
+// it, and the walker never has to live with its text gone.
 
 #include "compat.h"
 #include "pyref.h"
@@ -135,9 +140,16 @@ static int TextWalker_init(PyObject *op, PyObject *args, PyObject *kwargs) {
     return 0;
 }
 
+static int TextWalker_traverse(PyObject *op, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(as_walker(op)->text);
+    return 0;
+}
+
 static void TextWalker_dealloc(PyObject *op) {
     TextWalkerObject *self = as_walker(op);
     PyTypeObject *type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
     PyMem_Free(self->chars);
     self->chars = nullptr;
     Py_CLEAR(self->text);
@@ -369,6 +381,7 @@ static PyGetSetDef TextWalker_getset[] = {
 static PyType_Slot TextWalker_slots[] = {
     {Py_tp_init, (void *)TextWalker_init},
     {Py_tp_dealloc, (void *)TextWalker_dealloc},
+    {Py_tp_traverse, (void *)TextWalker_traverse},
     {Py_tp_methods, TextWalker_methods},
     {Py_tp_getset, TextWalker_getset},
     {0, nullptr},
@@ -378,7 +391,7 @@ static PyType_Spec TextWalker_spec = {
     "quillet.text_walker.TextWalker",
     sizeof(TextWalkerObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     TextWalker_slots,
 };
 

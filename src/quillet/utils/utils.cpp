@@ -173,12 +173,16 @@ static int HashableValues_clear(PyObject *self) {
     return 0;
 }
 
+// A holder can hold another as its companion, so chains may be deep: the
+// trashcan defers their release instead of recursing on the native stack.
 static void HashableValues_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, HashableValues_dealloc)
     HashableValues_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 static Py_hash_t HashableValues_hash(PyObject *self) {
@@ -320,12 +324,15 @@ static int CacheKey_clear(PyObject *self) {
     return 0;
 }
 
+// Keys nest (a key of keys), so their release goes through the trashcan.
 static void CacheKey_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, CacheKey_dealloc)
     CacheKey_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 static Py_hash_t CacheKey_hash(PyObject *self) {
@@ -548,7 +555,9 @@ static PyObject *py_path_exists(PyObject *, PyObject *obj) {
     if (is_path != IS_TRUE) {
         return tri_state_result(is_path);
     }
-    PyRef exists(PyObject_CallMethod(obj, _PY_STR[PY_STR_EXISTS].c_str, nullptr));
+    // The interned name: a string made per call would take a fresh slot of
+    // the interpreter's method cache, which is keyed by the name's address.
+    PyRef exists(PyObject_CallMethodNoArgs(obj, py_str(PY_STR_EXISTS)));
     if (!exists) {
         return nullptr;
     }

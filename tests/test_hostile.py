@@ -1,0 +1,561 @@
+"""Hostile input across the whole package.
+
+Every entry point meets every hostile object: raising __hash__, __eq__,
+__bool__, __len__, __iter__, __class__ and __getattr__; container and str
+subclasses that override everything; astral and U+0000 text; huge integers;
+and instances of every type made by T.__new__(T) alone. Each case names its
+outcome, a value or an exception. Then containers mutated while they are
+processed, deep nesting and cycles, and every operation on uninitialised
+instances.
+"""
+
+import gc
+import weakref
+
+import pytest
+
+from hostile import (
+    ArmedKey, Boom, ClassRaises, HostileStr, HostileTuple, RaisingBool, RaisingEq, RaisingGetattr, RaisingGetattribute,
+    RaisingHash, RaisingIter, RaisingLen, Witness, hostile_dict, hostile_list, run_with_small_stack,
+)
+import quillet.frozen as qf
+import quillet.utils as qu
+from quillet.text_walker import TextWalker
+from quillet.utils import attrs
+
+FrozenDict, NullFrozenDict, NULL, freeze = qf.FrozenDict, qf.NullFrozenDict, qf.NULL_FROZEN_DICT, qf.freeze
+HashableValues, CacheKey, BasicHashable = qu.HashableValues, qu.CacheKey, qu.BasicHashable
+
+
+@pytest.fixture(autouse=True)
+def empty_attrs_cache():
+    # Shapes built per call would otherwise stay pinned by the cache.
+    yield
+    attrs.cache_clear()
+
+
+def uninitialised(cls):
+    return cls.__new__(cls)
+
+
+HOSTILE = {
+    "raising_hash": RaisingHash,
+    "raising_eq": RaisingEq,
+    "raising_bool": RaisingBool,
+    "raising_len": RaisingLen,
+    "raising_iter": RaisingIter,
+    "raising_class": ClassRaises,
+    "raising_getattr": RaisingGetattr,
+    "raising_getattribute": RaisingGetattribute,
+    "dict_sub": lambda: hostile_dict({"k": None, "n": "null", "d": {}}),
+    "list_sub": lambda: hostile_list([None, {}]),
+    "tuple_sub": lambda: HostileTuple((bool, str)),
+    "str_sub": lambda: HostileStr("null"),
+    "astral_nul": lambda: "\U0001f600\x00",
+    "huge_int": lambda: 2**100,
+    "huge_negative": lambda: -(2**100),
+    "new_frozen_dict": lambda: uninitialised(FrozenDict),
+    "new_null_frozen_dict": lambda: uninitialised(NullFrozenDict),
+    "new_values": lambda: uninitialised(HashableValues),
+    "new_cache_key": lambda: uninitialised(CacheKey),
+    "new_basic": lambda: uninitialised(BasicHashable),
+    "new_walker": lambda: uninitialised(TextWalker),
+    "null_frozen_dict": lambda: NULL,
+}
+
+
+class From:
+    """An expected result computed from the hostile object by a model."""
+
+    def __init__(self, model):
+        self.model = model
+
+
+SAME = object()  # the result is the hostile object itself
+
+
+def check(call, h, expected):
+    """Runs call(h) and compares with the expected outcome. Only type() is
+    asked of results: isinstance() would consult a hostile __class__."""
+    try:
+        result, error = call(h), None
+    except BaseException as exc:  # compared below
+        result, error = None, exc
+    if type(expected) is type and issubclass(expected, BaseException):
+        assert error is not None, f"expected {expected.__name__}, got {result!r}"
+        assert issubclass(type(error), expected), f"expected {expected.__name__}, got {error!r}"
+        return
+    if error is not None:
+        raise error
+    if expected is SAME:
+        assert result is h
+        return
+    if type(expected) is From:
+        expected = expected.model(h)
+    assert type(result) is type(expected) and result == expected, f"{result!r} != {expected!r}"
+
+
+def normalized(hash_value):
+    return -2 if hash_value == -1 else hash_value
+
+
+# --- the predicates of quillet.utils: which answer True, which raise; all others give False ---------
+
+PREDICATES = [
+    "is_none", "is_bool", "is_int", "is_float", "is_str", "is_bytes", "is_dict", "is_list", "is_tuple", "is_set",
+    "is_type", "is_primitive", "is_collection", "is_mapping", "is_object", "is_path_type", "path_exists",
+    "is_truthy", "is_falsy", "has_nested_dicts", "has_hook", "is_container", "is_resource", "has_service_name",
+    "has_dict", "has_slots", "has_shutdown",
+]
+MARKERS = {name: Boom for name in ("has_hook", "is_container", "is_resource", "has_service_name", "has_slots",
+                                   "has_shutdown")}
+TRUTH = {"is_truthy": Boom, "is_falsy": Boom}
+INSTANCE = {"is_object", "is_truthy", "has_dict"}  # a plain instance of a class defined in Python
+
+PREDICATE_ANSWERS = {
+    "raising_hash": (INSTANCE, {}),
+    "raising_eq": (INSTANCE, {}),
+    "raising_bool": ({"is_object", "has_dict"}, TRUTH),
+    "raising_len": ({"is_object", "has_dict"}, TRUTH),
+    "raising_iter": (INSTANCE, {}),
+    # isinstance() asks __class__; the kind predicates and the probes do not.
+    "raising_class": (INSTANCE, {"is_path_type": Boom, "path_exists": Boom}),
+    "raising_getattr": (INSTANCE, MARKERS),
+    "raising_getattribute": ({"is_object", "is_truthy"},
+                             {**MARKERS, "has_dict": Boom, "is_path_type": Boom, "path_exists": Boom}),
+    # The dict's own storage is searched; its overridden methods are never called.
+    "dict_sub": ({"is_dict", "is_collection", "is_mapping", "is_object", "has_nested_dicts", "has_dict"}, TRUTH),
+    "list_sub": ({"is_list", "is_collection", "is_object", "has_dict"}, {**TRUTH, "has_nested_dicts": Boom}),
+    "tuple_sub": ({"is_tuple", "is_collection", "is_object", "has_dict"}, {**TRUTH, "has_nested_dicts": Boom}),
+    "str_sub": ({"is_str", "is_primitive", "is_collection", "is_object", "has_dict"}, TRUTH),
+    "astral_nul": ({"is_str", "is_primitive", "is_collection", "is_truthy"}, {}),
+    "huge_int": ({"is_int", "is_primitive", "is_truthy"}, {}),
+    "huge_negative": ({"is_int", "is_primitive", "is_truthy"}, {}),
+    "new_frozen_dict": ({"is_collection", "is_mapping", "is_falsy"}, {}),
+    "new_null_frozen_dict": ({"is_collection", "is_mapping", "is_falsy"}, {}),
+    "new_values": ({"is_falsy"}, {}),
+    "new_cache_key": ({"is_truthy"}, {}),
+    "new_basic": ({"is_truthy"}, {}),
+    "new_walker": ({"is_truthy"}, {}),
+    "null_frozen_dict": ({"is_collection", "is_mapping", "is_falsy"}, {}),
+}
+
+
+@pytest.mark.parametrize("name", PREDICATES)
+@pytest.mark.parametrize("hostile", HOSTILE)
+def test_predicates_meet_hostile_objects(hostile, name):
+    true, raising = PREDICATE_ANSWERS[hostile]
+    check(getattr(qu, name), HOSTILE[hostile](), raising.get(name, name in true))
+
+
+# --- every other entry point, with the hostile object in each argument position ----------------------
+
+# The outcome for hostile objects that cannot be hashed or compared.
+HASH_FAILS = {
+    "raising_hash": Boom, "dict_sub": Boom, "list_sub": Boom, "tuple_sub": Boom, "str_sub": Boom,
+    "new_frozen_dict": TypeError, "new_values": TypeError, "new_cache_key": TypeError,
+    "new_null_frozen_dict": NotImplementedError, "null_frozen_dict": NotImplementedError,
+}
+EQ_FAILS = {"raising_eq": Boom, "dict_sub": Boom, "list_sub": Boom, "tuple_sub": Boom, "str_sub": Boom}
+TRUTH_FAILS = {"raising_bool": Boom, "raising_len": Boom, "dict_sub": Boom, "list_sub": Boom, "tuple_sub": Boom,
+               "str_sub": Boom}
+INT_FAILS = {"huge_int": OverflowError, "huge_negative": OverflowError}
+# Freezing looks __class__ up (the instance test) and converts the containers.
+FROZEN_DICT_SUB = FrozenDict({"k": None, "n": "null", "d": FrozenDict()})
+FREEZE = {
+    "raising_class": Boom, "raising_getattribute": Boom, "dict_sub": FROZEN_DICT_SUB,
+    "list_sub": (None, FrozenDict()), "tuple_sub": (bool, str),
+}
+FREEZE_FAILS = {"raising_class": Boom, "raising_getattribute": Boom}
+KEY_HASH = hash("k")
+
+
+class Plain:
+    def __init__(self):
+        self.present = 1
+
+
+def walker_at(index):
+    w = TextWalker("null\U0001f600\x00x")
+    w.index = index
+    return w
+
+
+# (name, call, outcome for most hostile objects, outcomes that differ)
+ENTRY_POINTS = [
+    # quillet.frozen
+    ("freeze", lambda h: freeze(h), SAME, FREEZE),
+    ("freeze_in_list", lambda h: freeze([h])[0], SAME, FREEZE),
+    ("frozen_dict_value", lambda h: FrozenDict({"k": h})["k"], SAME, FREEZE),
+    ("frozen_dict_pair_value", lambda h: FrozenDict([("k", h)]).get("k"), SAME, FREEZE),
+    ("frozen_dict_data", lambda h: FrozenDict(h), TypeError, {
+        "raising_iter": Boom, "dict_sub": FROZEN_DICT_SUB, "list_sub": Boom, "tuple_sub": Boom, "str_sub": Boom,
+        "astral_nul": ValueError, "null_frozen_dict": ValueError}),
+    ("frozen_dict_hash", lambda h: hash(FrozenDict({"k": h})), From(lambda h: qu.alt_xor_hash(KEY_HASH, hash(h), 0)), {
+        **HASH_FAILS, **FREEZE_FAILS,
+        "dict_sub": qu.alt_xor_hash(KEY_HASH, hash(FROZEN_DICT_SUB), 0),
+        "list_sub": qu.alt_xor_hash(KEY_HASH, hash((None, FrozenDict())), 0),
+        "tuple_sub": qu.alt_xor_hash(KEY_HASH, hash((bool, str)), 0)}),
+    ("frozen_dict_eq", lambda h: FrozenDict({"k": h}) == FrozenDict({"k": 0}), False, {
+        **FREEZE_FAILS, "raising_eq": Boom, "str_sub": Boom}),
+    ("frozen_dict_repr", lambda h: repr(FrozenDict({"k": h})), From(lambda h: "FrozenDict({'k': %r})" % (h,)), {
+        **FREEZE_FAILS, "new_frozen_dict": TypeError,
+        "dict_sub": "FrozenDict({'k': FrozenDict({'k': None, 'n': 'null', 'd': FrozenDict({})})})",
+        "list_sub": "FrozenDict({'k': (None, FrozenDict({}))})",
+        "tuple_sub": "FrozenDict({'k': (<class 'bool'>, <class 'str'>)})"}),
+    ("frozen_dict_contains", lambda h: h in FrozenDict({"a": 1}), False, HASH_FAILS),
+    ("frozen_dict_get", lambda h: FrozenDict({"a": 1}).get(h, "d"), "d", HASH_FAILS),
+    ("frozen_dict_getitem", lambda h: FrozenDict({"a": 1})[h], KeyError, HASH_FAILS),
+    ("frozen_dict_key", lambda h: len(FrozenDict([(h, 1)])), 1, HASH_FAILS),
+    ("eq_frozen_dict", lambda h: h == FrozenDict(), False, {**EQ_FAILS, "new_frozen_dict": TypeError}),
+    ("frozen_dict_keys_unbound", lambda h: FrozenDict.keys(h), TypeError, {"null_frozen_dict": ["__null__"]}),
+    ("null_getitem", lambda h: NULL[h], None, {}),
+    ("null_contains", lambda h: h in NULL, False, {}),
+    ("null_get", lambda h: NULL.get(h), None, HASH_FAILS),
+    # quillet.utils: the holders
+    ("cache_key_hash", lambda h: hash(CacheKey(h, 1)), From(lambda h: normalized(hash(h) ^ 1)), HASH_FAILS),
+    ("cache_key_eq", lambda h: CacheKey(h, 1) == CacheKey(0, 1), False, EQ_FAILS),
+    ("get_cache_key", lambda h: qu.get_cache_key(h, h) == CacheKey(h, h), True, {}),
+    ("values_hash", lambda h: hash(HashableValues([h])), From(lambda h: normalized(hash(h))), HASH_FAILS),
+    ("values_op_hash", lambda h: hash(HashableValues(None, h)), From(lambda h: normalized(hash(h))), HASH_FAILS),
+    ("values_op_len", lambda h: len(HashableValues(None, h)), 1, {}),
+    ("values_list", lambda h: len(HashableValues(h)), TypeError, {"list_sub": 2}),
+    ("values_cacheable", lambda h: HashableValues(cacheable=h).cacheable, From(bool), TRUTH_FAILS),
+    ("values_new", lambda h: HashableValues.new(h), TypeError, {}),
+    ("values_combine", lambda h: HashableValues([1]).combine(h), TypeError, {}),
+    ("values_combine_unbound", lambda h: HashableValues.combine(h, HashableValues()), TypeError, {}),
+    ("cache_key_init_unbound", lambda h: CacheKey.__init__(h, 1, 2), TypeError, {"new_cache_key": None}),
+    # quillet.utils: the combiners
+    ("two_obj_hash_object", lambda h: qu.two_obj_hash(h, 1, 0), From(lambda h: hash(h) ^ 31), HASH_FAILS),
+    ("alt_two_obj_hash_object", lambda h: qu.alt_two_obj_hash(1, h, 0),
+     From(lambda h: qu.alt_xor_hash(1, hash(h), 0)), HASH_FAILS),
+    ("two_obj_hash_current", lambda h: qu.two_obj_hash(1, 2, h), TypeError, INT_FAILS),
+    ("alt_two_obj_hash_current", lambda h: qu.alt_two_obj_hash(1, 2, h), TypeError, INT_FAILS),
+    ("xor_hash", lambda h: qu.xor_hash(h, 0, 0), TypeError, INT_FAILS),
+    ("alt_xor_hash", lambda h: qu.alt_xor_hash(0, 0, h), TypeError, INT_FAILS),
+    # quillet.utils: conditional logic
+    ("implies_first", lambda h: qu.implies(h, 0), From(lambda h: not h), TRUTH_FAILS),
+    ("implies_second", lambda h: qu.implies(True, h), From(bool), TRUTH_FAILS),
+    ("lazy_implies_result", lambda h: qu.lazy_implies(True, lambda: h), From(bool), TRUTH_FAILS),
+    ("lazy_anti_implies_result", lambda h: qu.lazy_anti_implies(False, lambda: h), From(bool), TRUTH_FAILS),
+    ("lazy_implies_call", lambda h: qu.lazy_implies(True, h), TypeError, {}),
+    ("check_conditions_arg", lambda h: qu.check_conditions((bool,), h), From(bool), TRUTH_FAILS),
+    # A tuple subclass is read from its storage: (bool, str) both accept 1.
+    ("check_conditions_tuple", lambda h: qu.check_conditions(h, 1), TypeError, {"tuple_sub": True}),
+    # quillet.utils: attribute probes and transforms
+    ("has_attrs_object", lambda h: qu.has_attrs(h, "x"), False, {"raising_getattr": Boom,
+                                                                 "raising_getattribute": Boom}),
+    # A str subclass name is hashed by the instance dict lookup.
+    ("has_attrs_name", lambda h: qu.has_attrs(Plain(), h), TypeError, {"str_sub": Boom, "astral_nul": False}),
+    ("none_to_null", lambda h: qu.none_to_null(h), TypeError, {"dict_sub": SAME}),
+    ("none_to_null_value", lambda h: qu.none_to_null({"k": h})["k"], SAME, {}),
+    ("null_to_none_value", lambda h: qu.null_to_none({"k": h})["k"], SAME, {"str_sub": None}),
+    ("filter_out_nones_value", lambda h: list(qu.filter_out_nones({"k": h, "z": None})), ["k"], {}),
+    ("has_nested_dicts_in_list", lambda h: qu.has_nested_dicts([h]), False, {
+        "dict_sub": True, "list_sub": Boom, "tuple_sub": Boom}),
+    ("has_nested_dicts_in_dict", lambda h: qu.has_nested_dicts({"k": h}), False, {
+        "dict_sub": True, "list_sub": Boom, "tuple_sub": Boom}),
+    # quillet.utils.attrs
+    ("attr_check_object", lambda h: attrs.attr_check(h, ("x",)), False, {"raising_getattr": Boom,
+                                                                          "raising_getattribute": Boom}),
+    ("attr_check_name", lambda h: attrs.attr_check(Plain(), (h,)), TypeError, {"str_sub": Boom,
+                                                                                "astral_nul": False}),
+    ("attr_check_shape", lambda h: attrs.attr_check(Plain(), h), TypeError, {}),
+    ("type_attr_check", lambda h: attrs.type_attr_check(h, ()), TypeError, {}),
+    # quillet.text_walker, over "null😀\0x"
+    ("walker_text", lambda h: TextWalker(h).size, TypeError, {"str_sub": 4, "astral_nul": 2}),
+    ("walker_allow_negative", lambda h: TextWalker("a", allow_negative=h).allow_neg, From(bool), TRUTH_FAILS),
+    ("walker_is_char", lambda h: walker_at(0).is_char(h), False, {"str_sub": True}),
+    ("walker_n_char_equals", lambda h: walker_at(0).n_char_equals(4, h), False, {"astral_nul": True}),
+    ("walker_tail_equals", lambda h: walker_at(0).tail_equals(h), False, {}),
+    ("walker_matches_ahead", lambda h: walker_at(0).matches_ahead(h), TypeError, {"str_sub": True,
+                                                                                   "astral_nul": False}),
+    ("walker_matches_at_astral", lambda h: walker_at(4).matches_ahead(h), TypeError, {"str_sub": False,
+                                                                                       "astral_nul": True}),
+    ("walker_move", lambda h: walker_at(0).move(h), TypeError, INT_FAILS),
+    ("walker_peek", lambda h: walker_at(0).peek(h), TypeError, INT_FAILS),
+    ("walker_set_index", lambda h: walker_at(0).set_index(h), TypeError, INT_FAILS),
+    ("walker_index", lambda h: setattr(walker_at(0), "index", h), TypeError, INT_FAILS),
+    ("walker_n_char_offset", lambda h: walker_at(0).n_char_equals(h, "n"), TypeError, INT_FAILS),
+    ("walker_peek_unbound", lambda h: TextWalker.peek(h, 0), TypeError, {"new_walker": ""}),
+]
+
+
+@pytest.mark.parametrize("hostile", HOSTILE)
+@pytest.mark.parametrize("name, call, default, differs", ENTRY_POINTS, ids=[e[0] for e in ENTRY_POINTS])
+def test_entry_points_meet_hostile_objects(name, call, default, differs, hostile):
+    check(call, HOSTILE[hostile](), differs.get(hostile, default))
+
+
+# --- containers and objects changed while they are being processed -------------------------------------
+
+def test_pairs_list_growing_and_shrinking_during_construction():
+    grow, shrink = ArmedKey("grow"), ArmedKey("shrink")
+    pairs = [(grow, 1), ("b", 2)]
+    grow.action = lambda: pairs.append(("c", 3))
+    assert FrozenDict(pairs).items() == [(grow, 1), ("b", 2), ("c", 3)]
+    pairs = [(shrink, 1), ("b", 2)]
+    shrink.action = pairs.clear
+    assert FrozenDict(pairs).items() == [(shrink, 1)]
+
+
+class Reinit:
+    """Equal to everything; comparing it first re-initialises `target` with `args`."""
+
+    def __init__(self, target=None, *args):
+        self.target, self.args = target, args
+
+    def __hash__(self):
+        return 1
+
+    def __eq__(self, other):
+        if self.target is not None:
+            target, self.target = self.target, None
+            target.__init__(*self.args)
+        return True
+
+
+@pytest.mark.parametrize("operation, expected", [
+    (lambda fd, key: key in fd, True), (lambda fd, key: fd.get(key), "v"), (lambda fd, key: fd.get(key, 0), "v"),
+])
+def test_lookup_key_reinitialising_the_frozen_dict(operation, expected):
+    stored = Reinit()
+    fd = FrozenDict({stored: "v"})
+    stored.target, stored.args = fd, ({"new": 1},)
+    assert operation(fd, Reinit()) == expected
+    assert fd == FrozenDict({"new": 1})
+
+
+def test_value_reinitialising_the_other_side_of_a_comparison():
+    other = FrozenDict({"k": 0, "z": 1})
+    assert FrozenDict({"k": Reinit(other, {}), "z": 1}) == other
+    assert len(other) == 0
+    key = CacheKey(0, 2)
+    assert (CacheKey(Reinit(key, 0, 1), 1) == key) is False, "the values held when the comparison began"
+    assert key == CacheKey(0, 1)
+
+
+def test_combining_a_holder_that_is_reinitialised_meanwhile():
+    second = HashableValues([9])
+    first = HashableValues([type("Item", (), {"__hash__": lambda self: second.__init__([5, 6]) or 4})()])
+    combined = first.combine(second)
+    assert (hash(combined), len(combined)) == (4 ^ 5 ^ 6, 3)
+
+
+def test_walker_reinitialised_while_reading_its_own_arguments():
+    w = TextWalker("abc")
+
+    class Flag:
+        def __bool__(self):
+            w.__init__("zzzz")
+            return True
+
+    w.__init__("xy", allow_negative=Flag())
+    assert (w.collection, w.size, w.index, w.allow_neg, w.tail_value) == ("xy", 2, 0, True, "y")
+
+
+@pytest.mark.parametrize("change, expected", [(list.clear, False), (lambda outer: outer.append({}), True)])
+def test_nested_list_changing_the_outer_list_while_walked(change, expected):
+    outer = []
+
+    class Changing(list):
+        def __iter__(self):
+            change(outer)
+            return iter(())
+
+    outer.extend([Changing(), "x"])
+    assert qu.has_nested_dicts(outer) is expected
+
+
+# --- nesting 100 000 deep and cycles -------------------------------------------------------------------------
+
+DEPTH = 100_000
+
+
+def nest(wrap, leaf=0):
+    value = leaf
+    for _ in range(DEPTH):
+        value = wrap(value)
+    return value
+
+
+def key_chain(leaf=0):
+    return nest(lambda x: CacheKey(x, 1), leaf)
+
+
+# (build, operation, its result when the stack allows it to finish). An even
+# number of levels each XOR-ing in hash(1) cancels out.
+DEEP = {
+    "cache_key_hash": (key_chain, hash, 0),
+    "cache_key_eq": (key_chain, lambda c: c == key_chain(), True),
+    "cache_key_in_two_obj_hash": (key_chain, lambda c: qu.two_obj_hash(c, 0, 0), 0),
+    "cache_key_in_alt_two_obj_hash": (key_chain, lambda c: qu.alt_two_obj_hash(0, c, 0), qu.alt_xor_hash(0, 0, 0)),
+    "cache_key_in_frozen_dict": (key_chain, lambda c: hash(FrozenDict({"k": c})), qu.alt_xor_hash(KEY_HASH, 0, 0)),
+    "values_list_hash": (lambda: nest(lambda x: HashableValues([x])), hash, 0),
+    "values_op_hash": (lambda: nest(lambda x: HashableValues(None, x)), hash, 0),
+    "values_new_chain": (lambda: nest(HashableValues.new, HashableValues([1])), len, 1),
+    "freeze_leaves_keys_alone": (key_chain, lambda c: freeze([c])[0] is c, True),
+    "nested_dicts_search_stops_at_keys": (key_chain, lambda c: qu.has_nested_dicts([c]), False),
+}
+
+
+def recursion_error_or(expected, operation):
+    try:
+        result = operation()
+    except RecursionError:
+        return
+    assert result == expected
+
+
+@pytest.mark.parametrize("build, operation, expected", DEEP.values(), ids=DEEP.keys())
+def test_deep_nesting(build, operation, expected):
+    value = build()
+    recursion_error_or(expected, lambda: operation(value))
+    recursion_error_or(expected, lambda: run_with_small_stack(lambda: operation(value)))
+
+
+CHAINS = {
+    "cache_keys": lambda leaf: nest(lambda x: CacheKey(x, 1), leaf),
+    "cache_keys_second": lambda leaf: nest(lambda x: CacheKey(1, x), leaf),
+    "values_op": lambda leaf: nest(lambda x: HashableValues(None, x), leaf),
+    "values_list": lambda leaf: nest(lambda x: HashableValues([x]), leaf),
+    "keys_in_frozen_dicts": lambda leaf: nest(lambda x: FrozenDict({"k": CacheKey(x, 1)}), leaf),
+    "walkers_in_text": lambda leaf: nest(lambda x: TextWalker(Text("t", x)), leaf),
+}
+
+
+class Text(str):
+    """A str that carries an attribute, so that text can hold a walker."""
+
+    def __new__(cls, value, payload):
+        self = super().__new__(cls, value)
+        self.payload = payload
+        return self
+
+
+@pytest.mark.parametrize("make", CHAINS.values(), ids=CHAINS.keys())
+def test_deep_chains_are_released_without_exhausting_the_stack(make):
+    def build_and_drop():
+        witness = Witness()
+        ref = weakref.ref(witness)
+        chain = make(witness)
+        del witness
+        alive = ref() is not None
+        del chain
+        return alive, ref() is None
+
+    # Releasing a level takes a few dozen bytes of native stack: a 1 MiB stack
+    # holds only a fraction of the chain unless release is deferred.
+    assert run_with_small_stack(build_and_drop, stack_size=1 << 20) == (True, True)
+
+
+def self_keyed(second):
+    key = CacheKey(0, second)
+    key.__init__(key, second)
+    return key
+
+
+def self_held():
+    holder = HashableValues()
+    holder.__init__(None, holder)
+    return holder
+
+
+@pytest.mark.parametrize("operation", [
+    lambda: self_keyed(1) == self_keyed(1), lambda: hash(self_held()), lambda: hash(HashableValues([self_held()])),
+    lambda: qu.two_obj_hash(self_keyed(1), 0, 0), lambda: hash(FrozenDict({"k": self_keyed(1)})),
+    lambda: HashableValues.new(self_held()),
+], ids=["cache_keys_eq", "values_op_hash", "values_holding_it", "two_obj_hash", "frozen_dict_hash", "new"])
+def test_self_containing_holders_raise_recursion_error(operation):
+    with pytest.raises(RecursionError):
+        operation()
+
+
+class SubValues(HashableValues):
+    pass
+
+
+class SubKey(CacheKey):
+    pass
+
+
+class SubWalker(TextWalker):
+    pass
+
+
+@pytest.mark.parametrize("weave", [
+    lambda w: setattr(w, "key", CacheKey(1, w)),
+    lambda w: setattr(w, "key", qu.get_cache_key(w, w)),
+    lambda w: setattr(w, "fd", FrozenDict([(w, 1)])),
+    lambda w: setattr(w, "walker", TextWalker(Text("abc", w))),
+    lambda w: setattr(w, "walker", SubWalker(Text("abc", w))),
+    lambda w: setattr(SubValues(), "me", w) or setattr(w, "values", SubValues(None, w)),
+    lambda w: setattr(w, "key", SubKey(w, w)),
+], ids=["key_second", "get_cache_key", "frozen_dict_key", "walker_text", "walker_subclass", "values_subclass",
+        "key_subclass"])
+def test_new_kinds_of_cycles_are_collected(weave):
+    witness = Witness()
+    ref = weakref.ref(witness)
+    weave(witness)
+    del witness
+    gc.collect()
+    assert ref() is None
+
+
+# --- every operation on instances made by T.__new__(T) alone ------------------------------------------------
+
+def refused(message):
+    return TypeError, message
+
+
+IMMUTABLE = "^Cannot modify immutable type: "
+UNINITIALISED = "is not initialised"
+
+
+def after_init(*args, **kwargs):
+    def operation(obj):
+        type(obj).__init__(obj, *args, **kwargs)
+        return obj
+
+    return operation
+
+
+# (type, operation, expected value or (exception, message pattern))
+NEW_ONLY = [
+    (BasicHashable, lambda o: (o.__frozen__, o.cacheable, o == o, hash(o) == object.__hash__(o)), (False, False, True, True)),
+    (BasicHashable, lambda o: o.pop(1), refused(IMMUTABLE + r"quillet\.utils\.BasicHashable$")),
+    (BasicHashable, lambda o: after_init(1, k=2)(o).__frozen__, True),
+    (HashableValues, lambda o: (bool(o), o == o, o != HashableValues()), (False, True, True)),
+    (HashableValues, lambda o: o.combine(HashableValues()), refused(UNINITIALISED)),
+    (HashableValues, lambda o: o.combine(None, cacheable=True), refused(UNINITIALISED)),
+    (HashableValues, lambda o: o.__setitem__(0, 1), refused(IMMUTABLE)),
+    (HashableValues, lambda o: hash(FrozenDict({"k": o})), refused(UNINITIALISED)),
+    (HashableValues, lambda o: (len(after_init([1, 2], 4)(o)), hash(o)), (3, 7)),
+    (CacheKey, lambda o: o != CacheKey(1, 2), refused(UNINITIALISED)),
+    (CacheKey, lambda o: o < CacheKey(1, 2), refused("not supported")),
+    (CacheKey, lambda o: {o: 1}, refused(UNINITIALISED)),
+    (CacheKey, lambda o: o.update(), refused(IMMUTABLE + r"quillet\.utils\.CacheKey$")),
+    (CacheKey, lambda o: (o.__frozen__, o.cacheable), (False, False)),
+    (CacheKey, lambda o: (hash(after_init(1, 2)(o)), o == CacheKey(1, 2)), (3, True)),
+    (FrozenDict, lambda o: (len(o), bool(o), o.data_size, o.__frozen__, o.cacheable), (0, False, 0, False, False)),
+    (FrozenDict, lambda o: str(o), refused(UNINITIALISED)),
+    (FrozenDict, lambda o: FrozenDict(o), refused(UNINITIALISED)),
+    (FrozenDict, lambda o: freeze({"k": o})["k"] is o, True),
+    (FrozenDict, lambda o: o.setdefault("k"), refused(IMMUTABLE + r"quillet\.frozen\.FrozenDict$")),
+    (FrozenDict, lambda o: o.__delitem__("k"), refused(IMMUTABLE)),
+    (FrozenDict, lambda o: after_init({"a": [1]})(o)["a"], (1,)),
+    (NullFrozenDict, lambda o: (len(o), o.data_size, o.__frozen__, o.cacheable, o.get_hash()), refused(UNINITIALISED)),
+    (NullFrozenDict, lambda o: (after_init()(o) == NULL, o.get_hash(), list(o)), (True, 0, ["__null__"])),
+    (NullFrozenDict, lambda o: o.popitem(), refused(IMMUTABLE + r"quillet\.frozen\.NullFrozenDict$")),
+]
+
+
+@pytest.mark.parametrize("cls, operation, expected", NEW_ONLY,
+                         ids=[f"{c.__name__}-{i}" for i, (c, _, _) in enumerate(NEW_ONLY)])
+def test_operations_on_instances_never_initialised(cls, operation, expected):
+    obj = uninitialised(cls)
+    if type(expected) is tuple and len(expected) == 2 and type(expected[0]) is type:
+        with pytest.raises(expected[0], match=expected[1]):
+            operation(obj)
+    else:
+        assert operation(obj) == expected
