@@ -334,6 +334,47 @@ def test_value_reinitialising_the_other_side_of_a_comparison():
     assert key == CacheKey(0, 1)
 
 
+class HashHook:
+    """Hashes to 5; the first time, it first runs `action`."""
+
+    def __init__(self):
+        self.action = None
+
+    def __hash__(self):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+        return 5
+
+
+# (build the holder around a hook, arguments to re-initialise it with, hash of the new content)
+REINITIALISED = {
+    "frozen_dict": (lambda hook: FrozenDict({"k": hook}), ({"new": 1},), hash(FrozenDict({"new": 1}))),
+    "values": (lambda hook: HashableValues([hook]), ([7],), 7),
+    "values_op": (lambda hook: HashableValues(None, hook), ([1], 2), 3),
+    "cache_key": (lambda hook: CacheKey(1, hook), (3, 4), 7),
+}
+
+
+@pytest.mark.parametrize("build, args, new_hash", REINITIALISED.values(), ids=REINITIALISED.keys())
+def test_reinitialised_while_being_hashed(build, args, new_hash):
+    hook = HashHook()
+    holder = build(hook)
+    hook.action = lambda: holder.__init__(*args)
+    with pytest.raises(RuntimeError, match="^object re-initialised while it was being hashed$"):
+        hash(holder)
+    assert hash(holder) == new_hash, "the hash of the old content was not kept"
+
+
+@pytest.mark.parametrize("build", [REINITIALISED[name][0] for name in REINITIALISED], ids=REINITIALISED.keys())
+def test_hashed_again_from_inside_its_own_hash(build):
+    hook = HashHook()
+    holder = build(hook)
+    inner = []
+    hook.action = lambda: inner.append(hash(holder))
+    assert hash(holder) == inner[0] == hash(build(HashHook()))
+
+
 def test_combining_a_holder_that_is_reinitialised_meanwhile():
     second = HashableValues([9])
     first = HashableValues([type("Item", (), {"__hash__": lambda self: second.__init__([5, 6]) or 4})()])
