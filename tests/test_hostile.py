@@ -15,7 +15,8 @@ import pytest
 
 from hostile import (
     ArmedKey, Boom, ClassRaises, HostileStr, HostileTuple, RaisingBool, RaisingEq, RaisingGetattr, RaisingGetattribute,
-    RaisingHash, RaisingIter, RaisingLen, Witness, collected, hostile_dict, hostile_list, run_with_small_stack,
+    RaisingHash, RaisingIter, RaisingLen, Witness, collected, hostile_dict, hostile_list, hostile_set,
+    run_with_small_stack,
 )
 import quillet.frozen as qf
 import quillet.utils as qu
@@ -49,6 +50,7 @@ HOSTILE = {
     "dict_sub": lambda: hostile_dict({"k": None, "n": "null", "d": {}}),
     "list_sub": lambda: hostile_list([None, {}]),
     "tuple_sub": lambda: HostileTuple((bool, str)),
+    "set_sub": lambda: hostile_set({1, 2}),
     "str_sub": lambda: HostileStr("null"),
     "astral_nul": lambda: "\U0001f600\x00",
     "huge_int": lambda: 2**100,
@@ -126,6 +128,7 @@ PREDICATE_ANSWERS = {
     "dict_sub": ({"is_dict", "is_collection", "is_mapping", "is_object", "has_nested_dicts", "has_dict"}, TRUTH),
     "list_sub": ({"is_list", "is_collection", "is_object", "has_dict"}, {**TRUTH, "has_nested_dicts": Boom}),
     "tuple_sub": ({"is_tuple", "is_collection", "is_object", "has_dict"}, {**TRUTH, "has_nested_dicts": Boom}),
+    "set_sub": ({"is_set", "is_collection", "is_object", "has_dict"}, TRUTH),
     "str_sub": ({"is_str", "is_primitive", "is_collection", "is_object", "has_dict"}, TRUTH),
     "astral_nul": ({"is_str", "is_primitive", "is_collection", "is_truthy"}, {}),
     "huge_int": ({"is_int", "is_primitive", "is_truthy"}, {}),
@@ -151,21 +154,20 @@ def test_predicates_meet_hostile_objects(hostile, name):
 
 # The outcome for hostile objects that cannot be hashed or compared.
 HASH_FAILS = {
-    "raising_hash": Boom, "dict_sub": Boom, "list_sub": Boom, "tuple_sub": Boom, "str_sub": Boom,
+    "raising_hash": Boom, "dict_sub": Boom, "list_sub": Boom, "tuple_sub": Boom, "set_sub": Boom, "str_sub": Boom,
     "new_frozen_dict": TypeError, "new_values": TypeError, "new_cache_key": TypeError,
     "new_null_frozen_dict": NotImplementedError, "null_frozen_dict": NotImplementedError,
 }
-EQ_FAILS = {"raising_eq": Boom, "dict_sub": Boom, "list_sub": Boom, "tuple_sub": Boom, "str_sub": Boom}
+EQ_FAILS = {"raising_eq": Boom, "dict_sub": Boom, "list_sub": Boom, "tuple_sub": Boom, "set_sub": Boom,
+            "str_sub": Boom}
 TRUTH_FAILS = {"raising_bool": Boom, "raising_len": Boom, "dict_sub": Boom, "list_sub": Boom, "tuple_sub": Boom,
-               "str_sub": Boom}
+               "set_sub": Boom, "str_sub": Boom}
 INT_FAILS = {"huge_int": OverflowError, "huge_negative": OverflowError}
-# Freezing looks __class__ up (the instance test) and converts the containers.
+# Freezing looks __class__ up (the instance test) and converts the containers:
+# dicts, lists and tuples from their storage, sets through their iterator.
 FROZEN_DICT_SUB = FrozenDict({"k": None, "n": "null", "d": FrozenDict()})
-FREEZE = {
-    "raising_class": Boom, "raising_getattribute": Boom, "dict_sub": FROZEN_DICT_SUB,
-    "list_sub": (None, FrozenDict()), "tuple_sub": (bool, str),
-}
-FREEZE_FAILS = {"raising_class": Boom, "raising_getattribute": Boom}
+FREEZE_FAILS = {"raising_class": Boom, "raising_getattribute": Boom, "set_sub": Boom}
+FREEZE = {**FREEZE_FAILS, "dict_sub": FROZEN_DICT_SUB, "list_sub": (None, FrozenDict()), "tuple_sub": (bool, str)}
 KEY_HASH = hash("k")
 
 
@@ -188,7 +190,8 @@ ENTRY_POINTS = [
     ("frozen_dict_value", lambda h: FrozenDict({"k": h})["k"], SAME, FREEZE),
     ("frozen_dict_pair_value", lambda h: FrozenDict([("k", h)]).get("k"), SAME, FREEZE),
     ("frozen_dict_data", lambda h: FrozenDict(h), TypeError, {
-        "raising_iter": Boom, "dict_sub": FROZEN_DICT_SUB, "list_sub": Boom, "tuple_sub": Boom, "str_sub": Boom,
+        "raising_iter": Boom, "dict_sub": FROZEN_DICT_SUB, "list_sub": Boom, "tuple_sub": Boom, "set_sub": Boom,
+        "str_sub": Boom,
         "astral_nul": ValueError, "null_frozen_dict": ValueError}),
     ("frozen_dict_hash", lambda h: hash(FrozenDict({"k": h})), From(lambda h: qu.alt_xor_hash(KEY_HASH, hash(h), 0)), {
         **HASH_FAILS, **FREEZE_FAILS,
@@ -219,6 +222,8 @@ ENTRY_POINTS = [
     ("values_op_hash", lambda h: hash(HashableValues(None, h)), From(lambda h: normalized(hash(h))), HASH_FAILS),
     ("values_op_len", lambda h: len(HashableValues(None, h)), 1, {}),
     ("values_list", lambda h: len(HashableValues(h)), TypeError, {"list_sub": 2}),
+    # The length is read from the list's storage, the hash through its iterator.
+    ("values_list_hash", lambda h: hash(HashableValues(h)), TypeError, {"list_sub": Boom}),
     ("values_cacheable", lambda h: HashableValues(cacheable=h).cacheable, From(bool), TRUTH_FAILS),
     ("values_new", lambda h: HashableValues.new(h), TypeError, {}),
     ("values_combine", lambda h: HashableValues([1]).combine(h), TypeError, {}),
