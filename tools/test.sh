@@ -49,7 +49,9 @@ run_python_tests() {
 }
 
 # The sanitizer runtimes must be loaded before the interpreter's own libraries,
-# and the interpreter's allocator bypassed so that every block is checked.
+# and the interpreter's allocator bypassed so that every block is checked. The
+# provisioned 3.15 runs on its own, newer C library; the image's runtimes load
+# into it all the same.
 #
 # Leaks: LeakSanitizer reports, at exit, the blocks that nothing reachable
 # points to any more. The interpreter keeps its own state reachable up to exit,
