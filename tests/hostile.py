@@ -187,6 +187,7 @@ HostileDict = overriding_everything(dict)
 HostileList = overriding_everything(list)
 HostileTuple = overriding_everything(tuple)
 HostileStr = overriding_everything(str)
+HostileSet = overriding_everything(set)
 
 
 def hostile_dict(content):
@@ -199,3 +200,9 @@ def hostile_list(content):
     items = HostileList()
     list.extend(items, content)
     return items
+
+
+def hostile_set(content):
+    members = HostileSet()
+    set.update(members, content)
+    return members

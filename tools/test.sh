@@ -26,14 +26,21 @@ esac
 ensure_toolchain
 venv_host=$(ensure_venv host "$(command -v python3)")
 
+# build_cpp_tests ON|OFF: builds the C++ tests, with the sanitizers on or off,
+# and prints the build folder.
+build_cpp_tests() {
+    local build=$CACHE/build/cpp-tests-$1
+    PATH="$venv_host/bin:$PATH" cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+        -DQUILLET_PYTHON=OFF -DQUILLET_CPP_TESTS=ON -DQUILLET_SANITIZE="$1" >/dev/null
+    PATH="$venv_host/bin:$PATH" cmake --build "$build" >/dev/null
+    echo "$build"
+}
+
 # run_cpp_tests [ON|OFF]: CTest, with the sanitizers on or off.
 run_cpp_tests() {
-    local sanitize=${1:-OFF}
-    local build=$CACHE/build/cpp-tests-$sanitize
+    local sanitize=${1:-OFF} build
     log "C++ unit tests (sanitizers $sanitize)"
-    PATH="$venv_host/bin:$PATH" cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-        -DQUILLET_PYTHON=OFF -DQUILLET_CPP_TESTS=ON -DQUILLET_SANITIZE=$sanitize >/dev/null
-    PATH="$venv_host/bin:$PATH" cmake --build "$build" >/dev/null
+    build=$(build_cpp_tests "$sanitize")
     PATH="$venv_host/bin:$PATH" ctest --test-dir "$build" --output-on-failure
 }
 
@@ -89,7 +96,9 @@ SAME
 }
 
 # The sanitizer runtimes must be loaded before the interpreter's own libraries,
-# and the interpreter's allocator bypassed so that every block is checked.
+# and the interpreter's allocator bypassed so that every block is checked. The
+# provisioned 3.15 runs on its own, newer C library; the image's runtimes load
+# into it all the same.
 #
 # Leaks: LeakSanitizer reports, at exit, the blocks that nothing reachable
 # points to any more. The interpreter keeps its own state reachable up to exit,
@@ -127,9 +136,9 @@ run_sanitized_python_tests() {
 # the failure-injection tests bring their own, which calls malloc.
 run_valgrind_cpp_tests() {
     ensure_debian_packages valgrind
-    local build=$CACHE/build/cpp-tests-OFF
-    run_cpp_tests OFF
+    local build
     log "C++ unit tests under valgrind memcheck"
+    build=$(build_cpp_tests OFF)
     valgrind -q --error-exitcode=1 --leak-check=full --show-leak-kinds=definite,indirect,possible \
         --errors-for-leak-kinds=definite,indirect,possible --soname-synonyms=somalloc=nouserintercepts \
         "$build/cobble_tests" --gtest_brief=1

@@ -4,9 +4,10 @@
 //
 // A record is either not hashed (cached_hash == -1, get_hash ==
 // get_cached_hash_cond) or hashed (get_hash == get_cached_hash); once hashed it
-// never changes. A hasher returns -1 only with an exception set; a combined
-// value that happens to be -1 is reported, and cached, as -2, the way the
-// interpreter treats -1 hashes.
+// never changes. While its hasher runs, get_hash is get_hash_while_hashing, so
+// that a re-initialisation by code the hasher runs shows. A hasher returns -1
+// only with an exception set; a combined value that happens to be -1 is
+// reported, and cached, as -2, the way the interpreter treats -1 hashes.
 #pragma once
 
 #include "../compat.h"
@@ -52,6 +53,14 @@ inline int64_t normalized_hash(int64_t hash) {
     return hash == -1 ? -2 : hash;
 }
 
+inline int64_t get_cached_hash_cond(void *ptr);
+
+// get_hash while the hasher runs: hashing the holder again from inside
+// computes as usual.
+inline int64_t get_hash_while_hashing(void *ptr) {
+    return get_cached_hash_cond(ptr);
+}
+
 // Returns the hash, computing and caching it on first use; -1 with an
 // exception set when the hasher fails, in which case nothing is cached.
 inline int64_t get_cached_hash_cond(void *ptr) {
@@ -63,14 +72,26 @@ inline int64_t get_cached_hash_cond(void *ptr) {
     if (Py_EnterRecursiveCall(" while hashing")) {
         return -1;
     }
+    const HashCallable before = record->get_hash;
+    record->get_hash = get_hash_while_hashing;
     int64_t hash = record->hasher(ptr);
     Py_LeaveRecursiveCall();
-    if (hash == -1) {
-        if (PyErr_Occurred()) {
-            return -1;
+    if (hash == -1 && PyErr_Occurred()) {
+        if (record->get_hash == get_hash_while_hashing) {
+            record->get_hash = before;
         }
-        hash = -2;
+        return -1;
     }
+    if (record->get_hash != get_hash_while_hashing) {
+        // The hasher's calls hashed the holder again, which cached the hash,
+        // or re-initialised it: then this hash is of content it no longer has.
+        if (record->get_hash == get_cached_hash) {
+            return record->cached_hash;
+        }
+        PyErr_SetString(PyExc_RuntimeError, "object re-initialised while it was being hashed");
+        return -1;
+    }
+    hash = normalized_hash(hash);
     record->cached_hash = hash;
     record->get_hash = get_cached_hash;
     return hash;
