@@ -560,7 +560,8 @@ def after_init(*args, **kwargs):
 
 # (type, operation, expected value or (exception, message pattern))
 NEW_ONLY = [
-    (BasicHashable, lambda o: (o.__frozen__, o.cacheable, o == o, hash(o) == object.__hash__(o)), (False, False, True, True)),
+    (BasicHashable, lambda o: (o.__frozen__, o.cacheable, o == o, hash(o) == object.__hash__(o)),
+     (False, False, True, True)),
     (BasicHashable, lambda o: o.pop(1), refused(IMMUTABLE + r"quillet\.utils\.BasicHashable$")),
     (BasicHashable, lambda o: after_init(1, k=2)(o).__frozen__, True),
     (HashableValues, lambda o: (bool(o), o == o, o != HashableValues()), (False, True, True)),

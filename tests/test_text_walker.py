@@ -324,8 +324,8 @@ def apply(w, op, k, s):
 ALPHABET = st.sampled_from(["a", "b", "\x00", "\xff", "\u20ac", ASTRAL])
 OPS = [
     "move", "set_index", "index=", "tick", "tock", "head", "tail", "peek", "current", "head_value", "tail_value",
-    "size", "collection", "within_bounds", "is_char", "prev_char_equals", "next_char_equals", "n_char_equals", "head_equals",
-    "tail_equals", "matches_ahead",
+    "size", "collection", "within_bounds", "is_char", "prev_char_equals", "next_char_equals", "n_char_equals",
+    "head_equals", "tail_equals", "matches_ahead",
 ]
 OFFSETS = st.one_of(st.integers(-6, 6), st.sampled_from([MIN, MIN + 1, MAX, MAX - 1, 2**62]))
 ARGUMENTS = st.one_of(st.text(ALPHABET, max_size=4), st.sampled_from([b"a", 97, None, Sub("a")]))
