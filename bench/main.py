@@ -195,9 +195,9 @@ def requirement_met(requirement):
     return available(requirement)
 
 
-def time_function(spec):
+def time_function(side):
     """The time function for a side given as an (operation, input) pair."""
-    operation, data = spec
+    operation, data = side
     if operation == "first_hash":
         from quillet.frozen import FrozenDict
 
