@@ -45,7 +45,7 @@ static bool frozen_dict_ready(PyObject *self) {
     if (as_frozen_dict(self)->h.data != nullptr) {
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "%s object is not initialised", Py_TYPE(self)->tp_name);
+    set_not_initialised_error(self);
     return false;
 }
 
@@ -64,11 +64,6 @@ static void FrozenDict_take_data(FrozenDictObject *self, PyObject *data, Py_ssiz
     Py_XDECREF(old_keys);
     Py_XDECREF(old_values);
     Py_XDECREF(old_items);
-}
-
-static PyObject *dict_changed_error() {
-    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-    return nullptr;
 }
 
 // A plain dict with the entries of a dict subclass, read from its storage so

@@ -344,7 +344,7 @@ static bool cache_key_ready(PyObject *key) {
     if (as_cache_key(key)->h.get_hash != nullptr) {
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "%s object is not initialised", Py_TYPE(key)->tp_name);
+    set_not_initialised_error(key);
     return false;
 }
 
@@ -370,7 +370,7 @@ static PyObject *CacheKey_reduce(PyObject *self, PyObject *) {
     const HashableCacheKey &h = as_cache_key(self)->h;
     // Null before the initialiser ran, or after the collector cleared the key.
     if (h.value1 == nullptr || h.value2 == nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s object is not initialised", Py_TYPE(self)->tp_name);
+        set_not_initialised_error(self);
         return nullptr;
     }
     PyRef args(PyTuple_Pack(2, h.value1, h.value2));
@@ -706,7 +706,7 @@ static int check_size_unchanged(PyObject *data, Py_ssize_t size) {
     if (PyDict_GET_SIZE(data) == size) {
         return 0;
     }
-    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+    dict_changed_error();
     return -1;
 }
 

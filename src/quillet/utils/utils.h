@@ -105,11 +105,23 @@ inline void reset_hash_state(BaseHashableStruct *record, HashCallable hasher, Py
     record->hasher = hasher;
 }
 
+// Every operation that reads content refuses an object allocated without its
+// initialiser (or cleared by the collector) with this error.
+inline void set_not_initialised_error(PyObject *self) {
+    PyErr_Format(PyExc_TypeError, "%s object is not initialised", Py_TYPE(self)->tp_name);
+}
+
+// A scan that sees its dict change size stops with this error; returns null.
+inline PyObject *dict_changed_error() {
+    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+    return nullptr;
+}
+
 // Hash of an owner's record; an owner allocated without its initialiser has no
 // callbacks and cannot be hashed.
 inline Py_hash_t record_hash(PyObject *owner, BaseHashableStruct *record) {
     if (record->get_hash == nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s object is not initialised", Py_TYPE(owner)->tp_name);
+        set_not_initialised_error(owner);
         return -1;
     }
     return record->get_hash(record);
