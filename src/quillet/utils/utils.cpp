@@ -567,13 +567,19 @@ static PyObject *py_path_exists(PyObject *, PyObject *obj) {
 // ---------------------------------------------------------------------------
 // Conditional logic
 
+// The truth of the first of two arguments; -1 with an exception set when it
+// fails or when there are fewer than two (TypeError `missing`).
+static int first_truth(PyObject *const *args, Py_ssize_t nargs, const char *missing) {
+    if (nargs < 2) {
+        PyErr_SetString(PyExc_TypeError, missing);
+        return -1;
+    }
+    return PyObject_IsTrue(args[0]);
+}
+
 // not first or bool(second); second's truth is taken only when first is true.
 static PyObject *py_implies(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs < 2) {
-        PyErr_SetString(PyExc_TypeError, "implies() requires two arguments");
-        return nullptr;
-    }
-    const int first = PyObject_IsTrue(args[0]);
+    const int first = first_truth(args, nargs, "implies() requires two arguments");
     if (first < 0) {
         return nullptr;
     }
@@ -594,11 +600,7 @@ static PyObject *call_truth(PyObject *second) {
 
 // not first or bool(second()); second is called only when first is true.
 static PyObject *py_lazy_implies(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs < 2) {
-        PyErr_SetString(PyExc_TypeError, "lazy_implies() requires two arguments");
-        return nullptr;
-    }
-    const int first = PyObject_IsTrue(args[0]);
+    const int first = first_truth(args, nargs, "lazy_implies() requires two arguments");
     if (first < 0) {
         return nullptr;
     }
@@ -610,11 +612,7 @@ static PyObject *py_lazy_implies(PyObject *, PyObject *const *args, Py_ssize_t n
 
 // not first and bool(second()); second is called only when first is false.
 static PyObject *py_lazy_anti_implies(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs < 2) {
-        PyErr_SetString(PyExc_TypeError, "lazy_anti_implies() requires two arguments");
-        return nullptr;
-    }
-    const int first = PyObject_IsTrue(args[0]);
+    const int first = first_truth(args, nargs, "lazy_anti_implies() requires two arguments");
     if (first < 0) {
         return nullptr;
     }
