@@ -84,8 +84,10 @@ struct OpenMapSide {
     static void insert(Map &map, const ShapeCheckKey &key) { map.insert(key, true); }
 };
 
-struct UnorderedMapSide {
-    using Map = std::unordered_map<ShapeCheckKey, bool, ShapeCheckHasher>;
+// std::unordered_map and absl::flat_hash_map share one interface.
+template <typename MapType>
+struct StandardInterfaceSide {
+    using Map = MapType;
     static Map make() {
         Map map;
         map.reserve(CACHE_CAPACITY);
@@ -98,19 +100,8 @@ struct UnorderedMapSide {
     static void insert(Map &map, const ShapeCheckKey &key) { map.insert_or_assign(key, true); }
 };
 
-struct FlatHashMapSide {
-    using Map = absl::flat_hash_map<ShapeCheckKey, bool, ShapeCheckHasher>;
-    static Map make() {
-        Map map;
-        map.reserve(CACHE_CAPACITY);
-        return map;
-    }
-    static const bool *find(const Map &map, const ShapeCheckKey &key) {
-        auto it = map.find(key);
-        return it == map.end() ? nullptr : &it->second;
-    }
-    static void insert(Map &map, const ShapeCheckKey &key) { map.insert_or_assign(key, true); }
-};
+using UnorderedMapSide = StandardInterfaceSide<std::unordered_map<ShapeCheckKey, bool, ShapeCheckHasher>>;
+using FlatHashMapSide = StandardInterfaceSide<absl::flat_hash_map<ShapeCheckKey, bool, ShapeCheckHasher>>;
 
 template <typename Side>
 typename Side::Map full_map() {
