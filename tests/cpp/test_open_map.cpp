@@ -82,6 +82,20 @@ std::vector<std::uint64_t> keys(const HomeMap &map) {
     return out;
 }
 
+// A capacity-8 map (16 buckets, grows at a load of 12) left at a load of 11:
+// keys 4..10 live, homes 0..3 tombstones.
+void load_one_below_growth(HomeMap &map) {
+    for (std::uint64_t k = 0; k < 8; ++k) {
+        ASSERT_TRUE(map.insert(k, 0));
+    }
+    for (std::uint64_t k = 0; k < 4; ++k) {
+        ASSERT_TRUE(map.remove(k));
+    }
+    for (std::uint64_t k = 8; k < 11; ++k) {
+        ASSERT_TRUE(map.insert(k, 0));
+    }
+}
+
 }  // namespace
 
 TEST(OpenMap, CapacitySixtyFourHasOneHundredTwentyEightBuckets) {
@@ -262,16 +276,8 @@ TEST(OpenMap, ChurnCompactsInsteadOfGrowing) {
 }
 
 TEST(OpenMap, FailedGrowthWithdrawsTheInsertion) {
-    HomeMap map(8);  // 16 buckets, grows at 12
-    for (std::uint64_t k = 0; k < 8; ++k) {
-        ASSERT_TRUE(map.insert(k, 0));
-    }
-    for (std::uint64_t k = 0; k < 4; ++k) {
-        ASSERT_TRUE(map.remove(k));
-    }
-    for (std::uint64_t k = 8; k < 11; ++k) {
-        ASSERT_TRUE(map.insert(k, 0));
-    }
+    HomeMap map(8);
+    ASSERT_NO_FATAL_FAILURE(load_one_below_growth(map));
     const auto before = entries(map);
     g_fail_next_allocation = 1;
     EXPECT_THROW(map.insert(11, 7), std::bad_alloc);
@@ -285,16 +291,8 @@ TEST(OpenMap, FailedGrowthWithdrawsTheInsertion) {
 }
 
 TEST(OpenMap, FillingATombstoneNeverGrows) {
-    HomeMap map(8);  // 16 buckets, grows at 12
-    for (std::uint64_t k = 0; k < 8; ++k) {
-        ASSERT_TRUE(map.insert(k, 0));
-    }
-    for (std::uint64_t k = 0; k < 4; ++k) {
-        ASSERT_TRUE(map.remove(k));
-    }
-    for (std::uint64_t k = 8; k < 11; ++k) {
-        ASSERT_TRUE(map.insert(k, 0));
-    }
+    HomeMap map(8);
+    ASSERT_NO_FATAL_FAILURE(load_one_below_growth(map));
     g_fail_next_allocation = 1;
     ASSERT_TRUE(map.insert(16, 1));  // home 0 is a tombstone: the load stays 11
     EXPECT_EQ(g_fail_next_allocation, 1) << "the insertion tried to allocate";
