@@ -9,6 +9,9 @@ processed, deep nesting and cycles, and every operation on uninitialised
 instances.
 """
 
+import ctypes
+import gc
+import pickle
 import weakref
 
 import pytest
@@ -540,6 +543,90 @@ def test_new_kinds_of_cycles_are_collected(weave):
     assert collected(weave)
 
 
+# --- the class reassigned, and the old one freed, while a method still runs ----------------------------------
+
+def with_class_swapped_by(hook_name, base, *args):
+    """An instance of a throw-away subclass of `base` whose `hook_name` method
+    moves it to another subclass and collects the old class before it returns."""
+    other = type("Other", (base,), {})
+
+    def make():
+        def hook(self, *hook_args):
+            self.__class__ = other
+            gc.collect()
+            return object.__getstate__(self)
+
+        return type("Temp", (base,), {hook_name: hook})(*args)
+
+    return make()
+
+
+class SwapsOnBool:
+    def __init__(self, target):
+        self.target = target
+
+    def __bool__(self):
+        self.target.__class__ = type("Other", (HashableValues,), {})
+        gc.collect()
+        return True
+
+
+def combine_with_swapping_flag():
+    def make():
+        return type("Temp", (HashableValues,), {})([1])
+
+    holder = make()
+    return holder.combine(None, cacheable=SwapsOnBool(holder))
+
+
+# The class reduce went on with is the one the object had when it began; the
+# combined holder is no longer an instance of that class.
+@pytest.mark.parametrize("operation, expected", [
+    (lambda: with_class_swapped_by("__getstate__", CacheKey, 1, 2).__reduce__()[0].__name__, "Temp"),
+    (lambda: with_class_swapped_by("__getstate__", FrozenDict, {"a": 1}).__reduce__()[0].__name__, "Temp"),
+    (lambda: with_class_swapped_by("__getstate__", HashableValues, [1]).__reduce__()[0].__name__, "Temp"),
+    (lambda: with_class_swapped_by("__getstate__", BasicHashable).__reduce__()[0].__name__, "Temp"),
+    (combine_with_swapping_flag, (TypeError, "^item1 must be a HashableValues$")),
+], ids=["cache_key_reduce", "frozen_dict_reduce", "values_reduce", "basic_reduce", "combine"])
+def test_class_freed_while_in_use(operation, expected):
+    assert_outcome(lambda _: operation(), None, expected)
+
+
+# --- instances cleared by the collector and then reached again -------------------------------------------------
+
+_get_slot = ctypes.pythonapi.PyType_GetSlot
+_get_slot.restype, _get_slot.argtypes = ctypes.c_void_p, (ctypes.py_object, ctypes.c_int)
+TP_CLEAR = 51
+
+
+def gc_cleared(obj):
+    """obj after the collector's clear ran on it, as finalisers of the rest of
+    a dying cycle may still see it."""
+    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(_get_slot(type(obj), TP_CLEAR))
+    assert clear(obj) == 0
+    return obj
+
+
+# (holder, operation on it once cleared, expected value or (exception, message pattern))
+CLEARED = [
+    (lambda: CacheKey(1, "a"), hash, (TypeError, "is not initialised")),
+    (lambda: CacheKey(1, "a"), lambda o: o == CacheKey(1, "a"), (TypeError, "is not initialised")),
+    (lambda: CacheKey(1, "a"), lambda o: hash(FrozenDict({"k": o})), (TypeError, "is not initialised")),
+    (lambda: CacheKey(1, "a"), pickle.dumps, (TypeError, "is not initialised")),
+    (lambda: CacheKey(1, "a"), repr, "<CacheKey object, not initialised>"),
+    (lambda: HashableValues([1], op=2), hash, (TypeError, "is not initialised")),
+    (lambda: HashableValues([1], op=2), lambda o: (len(o), bool(o)), (0, False)),
+    (lambda: HashableValues([1], op=2), HashableValues.new, (TypeError, "is not initialised")),
+    (lambda: HashableValues([1], op=2), pickle.dumps, (TypeError, "is not initialised")),
+    (lambda: HashableValues([1], op=2), repr, "<HashableValues object, not initialised>"),
+]
+
+
+@pytest.mark.parametrize("make, operation, expected", CLEARED)
+def test_cleared_holders_behave_as_never_initialised(make, operation, expected):
+    assert_outcome(operation, gc_cleared(make()), expected)
+
+
 # --- every operation on instances made by T.__new__(T) alone ------------------------------------------------
 
 def refused(message):
@@ -592,7 +679,10 @@ NEW_ONLY = [
 @pytest.mark.parametrize("cls, operation, expected", NEW_ONLY,
                          ids=[f"{c.__name__}-{i}" for i, (c, _, _) in enumerate(NEW_ONLY)])
 def test_operations_on_instances_never_initialised(cls, operation, expected):
-    obj = uninitialised(cls)
+    assert_outcome(operation, uninitialised(cls), expected)
+
+
+def assert_outcome(operation, obj, expected):
     if type(expected) is tuple and len(expected) == 2 and type(expected[0]) is type:
         with pytest.raises(expected[0], match=expected[1]):
             operation(obj)

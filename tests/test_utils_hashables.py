@@ -1,6 +1,8 @@
 """The hashable holders of quillet.utils and the hash combiners."""
 
+import copy
 import gc
+import pickle
 import weakref
 
 import pytest
@@ -300,6 +302,18 @@ def test_new_checks_its_items_against_the_class():
     assert type(S([1]).combine(None)) is S
 
 
+def test_combined_length_that_overflows_raises():
+    power, below = qu.HashableValues([1]), qu.HashableValues([1])  # lengths 2**i and 2**(i+1) - 1
+    for _ in range(61):
+        power = power.combine(power)
+        below = below.combine(power)
+    power = power.combine(power)
+    assert (len(power), len(below)) == (2**62, 2**62 - 1)
+    assert len(power.combine(below)) == 2**63 - 1
+    with pytest.raises(OverflowError, match="^combined length is too large$"):
+        power.combine(power)
+
+
 def test_combine_argument_rules():
     a = qu.HashableValues([1])
     with pytest.raises(TypeError):
@@ -417,11 +431,116 @@ def test_cache_key_reinitialisation_replaces_values():
 
 
 # ---------------------------------------------------------------------------
-# Objects allocated without their initialiser
+# Pickling, copying and repr
 
 
 def uninitialised(cls):
     return cls.__new__(cls)
+
+
+class SubBasic(qu.BasicHashable):
+    pass
+
+
+class SubValues(qu.HashableValues):
+    pass
+
+
+class SubKey(qu.CacheKey):
+    pass
+
+
+def with_note(obj):
+    obj.note = [1]
+    return obj
+
+
+def grown_after_building():
+    items = [1]
+    holder = qu.HashableValues(items)
+    items.append(2)
+    return holder
+
+
+def copies(obj):
+    return [pickle.loads(pickle.dumps(obj, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)] + [
+        copy.copy(obj), copy.deepcopy(obj)]
+
+
+@pytest.mark.parametrize("holder", [
+    qu.BasicHashable(), with_note(SubBasic()), qu.HashableValues(), qu.HashableValues([1, "a"]),
+    qu.HashableValues([1, 2], op=4, cacheable=True), qu.HashableValues(op="x"), with_note(SubValues([3])),
+    qu.NOT_CACHEABLE, qu.HashableValues().combine(None, cacheable=True),
+], ids=repr)
+def test_holders_round_trip_by_value(holder):
+    for result in copies(holder):
+        assert type(result) is type(holder) and result is not holder
+        assert (result.__frozen__, result.cacheable) == (holder.__frozen__, holder.cacheable)
+        assert getattr(result, "__dict__", None) == getattr(holder, "__dict__", None)
+        if isinstance(holder, qu.HashableValues):
+            assert (len(result), hash(result), repr(result)) == (len(holder), hash(holder), repr(holder))
+
+
+@pytest.mark.parametrize("holder, message", [
+    (uninitialised(qu.BasicHashable), "is not initialised"),
+    (uninitialised(qu.HashableValues), "is not initialised"),
+    (qu.HashableValues([1]).combine(qu.HashableValues([2])), "combined"),
+    (grown_after_building(), "changed size"),
+], ids=["basic_uninitialised", "values_uninitialised", "combined", "list_grown"])
+def test_holders_that_no_constructor_call_rebuilds_refuse_to_copy(holder, message):
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        with pytest.raises(TypeError, match=message):
+            pickle.dumps(holder, protocol)
+    with pytest.raises(TypeError, match=message):
+        copy.copy(holder)
+
+
+def self_keyed():
+    key = qu.CacheKey(0, 1)
+    key.__init__(key, 1)
+    return key
+
+
+def self_held():
+    holder = qu.HashableValues()
+    holder.__init__(None, holder)
+    return holder
+
+
+REPR_NAMES = {"CacheKey": qu.CacheKey, "HashableValues": qu.HashableValues, "SubKey": SubKey,
+              "SubValues": SubValues}
+
+
+@pytest.mark.parametrize("holder, text", [
+    (qu.CacheKey(1, "x"), "CacheKey(1, 'x')"),
+    (qu.get_cache_key(None, [2]), "CacheKey(None, [2])"),
+    (SubKey(1, 2), "SubKey(1, 2)"),
+    (qu.HashableValues(), "HashableValues()"),
+    (qu.HashableValues([1, 2]), "HashableValues([1, 2])"),
+    (qu.HashableValues([1], op="o", cacheable=True), "HashableValues([1], op='o', cacheable=True)"),
+    (qu.HashableValues(None, 4), "HashableValues(op=4)"),
+    (qu.HashableValues(cacheable=True), "HashableValues(cacheable=True)"),
+    (SubValues([1]), "SubValues([1])"),
+    (qu.CacheKey(qu.CacheKey(1, 2), (3,)), "CacheKey(CacheKey(1, 2), (3,))"),
+    (self_keyed(), "CacheKey(CacheKey(...), 1)"),
+    (self_held(), "HashableValues(op=HashableValues(...))"),
+    (qu.HashableValues([1]).combine(qu.HashableValues([2, 3])), "<HashableValues combined, len 3>"),
+    (uninitialised(qu.CacheKey), "<CacheKey object, not initialised>"),
+    (uninitialised(SubValues), "<SubValues object, not initialised>"),
+], ids=lambda value: value if isinstance(value, str) else "")
+def test_repr_is_the_constructor_call(holder, text):
+    assert repr(holder) == text
+    if not text.startswith("<") and "..." not in text:
+        rebuilt = eval(text, REPR_NAMES)
+        assert type(rebuilt) is type(holder) and repr(rebuilt) == text
+        if isinstance(holder, qu.CacheKey):
+            assert rebuilt == holder
+        else:
+            assert (len(rebuilt), hash(rebuilt)) == (len(holder), hash(holder))
+
+
+# ---------------------------------------------------------------------------
+# Objects allocated without their initialiser
 
 
 @pytest.mark.parametrize(

@@ -3,8 +3,9 @@
 // dict transforms and the module frame (interned strings, pathlib.Path).
 //
 // Holders of arbitrary objects (HashableValues, CacheKey) take part in the
-// cyclic GC. Objects allocated without their initialiser have no hash
-// callbacks; every path that would call through them raises TypeError instead.
+// cyclic GC. Objects allocated without their initialiser, or cleared by the
+// collector, have no hash callbacks; every path that would call through them
+// or read their content raises TypeError instead.
 // Kinds are read from the type (flags, identity, subtype test), never through
 // isinstance hooks.
 
@@ -54,7 +55,19 @@ static void BasicHashable_dealloc(PyObject *self) {
     Py_DECREF(type);
 }
 
+// Pickles and copies as its class called without arguments, which sets both
+// flags; an instance never initialised has nothing to rebuild.
+static PyObject *BasicHashable_reduce(PyObject *self, PyObject *) {
+    if (!reinterpret_cast<BasicHashableObject *>(self)->frozen) {
+        set_not_initialised_error(self);
+        return nullptr;
+    }
+    PyRef args(PyTuple_New(0));
+    return args ? reduce_to_constructor(self, BasicHashable_Type, args.get()) : nullptr;
+}
+
 static PyMethodDef BasicHashable_methods[] = {
+    {"__reduce__", as_method(BasicHashable_reduce), METH_NOARGS, nullptr},
     {"clear", as_method(BasicHashable_immutable_raise), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"setdefault", as_method(BasicHashable_immutable_raise), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"popitem", as_method(BasicHashable_immutable_raise), METH_VARARGS | METH_KEYWORDS, nullptr},
@@ -168,6 +181,7 @@ static int HashableValues_traverse(PyObject *self, visitproc visit, void *arg) {
 }
 
 static int HashableValues_clear(PyObject *self) {
+    clear_hash_state(&as_values(self)->h);
     Py_CLEAR(as_values(self)->h.op);
     Py_CLEAR(as_values(self)->h.values);
     return 0;
@@ -220,19 +234,25 @@ static PyObject *HashableValues_new_factory(PyObject *cls, PyObject *args, PyObj
     holder->h.get_hash = get_cached_hash;
     holder->h.hasher = compute_values_hash;
 
-    const int64_t hash1 = record_hash(item1, &as_values(item1)->h);
-    if (hash1 == -1) {
+    // Each size is read with its hash, so that both describe the same content
+    // even if hashing the other item re-initialises this one.
+    int64_t hash = record_hash(item1, &as_values(item1)->h);
+    if (hash == -1) {
         return nullptr;
     }
-    int64_t hash = hash1;
     Py_ssize_t size = as_values(item1)->h.data_size;
     if (item2 != Py_None) {
         const int64_t hash2 = record_hash(item2, &as_values(item2)->h);
         if (hash2 == -1) {
             return nullptr;
         }
+        const Py_ssize_t size2 = as_values(item2)->h.data_size;
+        if (size > PY_SSIZE_T_MAX - size2) {
+            PyErr_SetString(PyExc_OverflowError, "combined length is too large");
+            return nullptr;
+        }
         hash ^= hash2;
-        size += as_values(item2)->h.data_size;
+        size += size2;
     }
     holder->h.cached_hash = normalized_hash(hash);
     holder->h.data_size = size;
@@ -248,10 +268,89 @@ static PyObject *HashableValues_combine(PyObject *self, PyObject *args, PyObject
     if (!pair) {
         return nullptr;
     }
-    return HashableValues_new_factory(reinterpret_cast<PyObject *>(Py_TYPE(self)), pair.get(), kwargs);
+    // Parsing `cacheable` runs __bool__, which may reassign __class__ and so
+    // free the class: hold it.
+    PyRef cls = PyRef::borrow(reinterpret_cast<PyObject *>(Py_TYPE(self)));
+    return HashableValues_new_factory(cls.get(), pair.get(), kwargs);
+}
+
+// A holder made by new or combine keeps only a hash and a length, which no
+// constructor call rebuilds; one with neither is an empty holder.
+static bool is_combined(const HashableValuesList &h) {
+    return h.values == nullptr && h.op == nullptr && (h.data_size != 0 || (h.cached_hash != -1 && h.cached_hash != 0));
+}
+
+// Pickles and copies as its class called with its list, companion object and
+// flag. Refused when that call would build a different holder.
+static PyObject *HashableValues_reduce(PyObject *self, PyObject *) {
+    const HashableValuesObject *holder = as_values(self);
+    const HashableValuesList &h = holder->h;
+    if (h.get_hash == nullptr) {
+        set_not_initialised_error(self);
+        return nullptr;
+    }
+    if (is_combined(h)) {
+        PyErr_Format(PyExc_TypeError, "cannot pickle a combined %s: it keeps no values", Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    const Py_ssize_t list_size = h.values != nullptr ? PyList_GET_SIZE(h.values) : 0;
+    if (list_size + (h.op != nullptr) != h.data_size) {
+        PyErr_Format(PyExc_TypeError, "cannot pickle %s: its list changed size since it was built",
+                     Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    PyRef args(Py_BuildValue("(OOO)", h.values != nullptr ? h.values : Py_None, h.op != nullptr ? h.op : Py_None,
+                             holder->cacheable ? Py_True : Py_False));
+    return args ? reduce_to_constructor(self, HashableValues_Type, args.get()) : nullptr;
+}
+
+// Appends `part` (a new reference, or null after a failed call); -1 on failure.
+static int append_part(PyObject *parts, PyObject *part) {
+    PyRef held(part);
+    return held ? PyList_Append(parts, held.get()) : -1;
+}
+
+// The arguments of the constructor call that rebuilds the holder, defaults left out.
+static PyObject *values_constructor_arguments(const HashableValuesObject *holder) {
+    PyRef parts(PyList_New(0));
+    if (!parts) {
+        return nullptr;
+    }
+    // Each repr may run code that re-initialises the holder: hold what is shown.
+    PyRef values = PyRef::borrow(holder->h.values), op = PyRef::borrow(holder->h.op);
+    const bool cacheable = holder->cacheable;
+    if ((values && append_part(parts.get(), PyObject_Repr(values.get())) < 0) ||
+        (op && append_part(parts.get(), PyUnicode_FromFormat("op=%R", op.get())) < 0) ||
+        (cacheable && append_part(parts.get(), PyUnicode_FromString("cacheable=True")) < 0)) {
+        return nullptr;
+    }
+    PyRef separator(PyUnicode_FromString(", "));
+    return separator ? PyUnicode_Join(separator.get(), parts.get()) : nullptr;
+}
+
+static PyObject *HashableValues_repr(PyObject *self) {
+    PyRef name(PyType_GetName(Py_TYPE(self)));
+    if (!name) {
+        return nullptr;
+    }
+    const HashableValuesObject *holder = as_values(self);
+    if (holder->h.get_hash == nullptr) {
+        return PyUnicode_FromFormat("<%U object, not initialised>", name.get());
+    }
+    if (is_combined(holder->h)) {
+        return PyUnicode_FromFormat("<%U combined, len %zd>", name.get(), holder->h.data_size);
+    }
+    const int seen = Py_ReprEnter(self);
+    if (seen != 0) {
+        return seen > 0 ? PyUnicode_FromFormat("%U(...)", name.get()) : nullptr;
+    }
+    PyRef arguments(values_constructor_arguments(holder));
+    Py_ReprLeave(self);
+    return arguments ? PyUnicode_FromFormat("%U(%U)", name.get(), arguments.get()) : nullptr;
 }
 
 static PyMethodDef HashableValues_methods[] = {
+    {"__reduce__", as_method(HashableValues_reduce), METH_NOARGS, nullptr},
     {"new", as_method(HashableValues_new_factory), METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
     {"combine", as_method(HashableValues_combine), METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -263,6 +362,7 @@ static PyType_Slot HashableValues_slots[] = {
     {Py_tp_traverse, (void *)HashableValues_traverse},
     {Py_tp_clear, (void *)HashableValues_clear},
     {Py_tp_hash, (void *)HashableValues_hash},
+    {Py_tp_repr, (void *)HashableValues_repr},
     {Py_sq_length, (void *)HashableValues_length},
     {Py_mp_length, (void *)HashableValues_length},
     {Py_mp_ass_subscript, (void *)BasicHashable_immutable_setitem},
@@ -319,6 +419,7 @@ static int CacheKey_traverse(PyObject *self, visitproc visit, void *arg) {
 }
 
 static int CacheKey_clear(PyObject *self) {
+    clear_hash_state(&as_cache_key(self)->h);
     Py_CLEAR(as_cache_key(self)->h.value1);
     Py_CLEAR(as_cache_key(self)->h.value2);
     return 0;
@@ -367,14 +468,32 @@ static PyObject *CacheKey_richcompare(PyObject *self, PyObject *other, int op) {
 
 // A key pickles and copies as its class called with its two values.
 static PyObject *CacheKey_reduce(PyObject *self, PyObject *) {
-    const HashableCacheKey &h = as_cache_key(self)->h;
-    // Null before the initialiser ran, or after the collector cleared the key.
-    if (h.value1 == nullptr || h.value2 == nullptr) {
-        set_not_initialised_error(self);
+    if (!cache_key_ready(self)) {
         return nullptr;
     }
+    const HashableCacheKey &h = as_cache_key(self)->h;
     PyRef args(PyTuple_Pack(2, h.value1, h.value2));
     return args ? reduce_to_constructor(self, CacheKey_Type, args.get()) : nullptr;
+}
+
+static PyObject *CacheKey_repr(PyObject *self) {
+    PyRef name(PyType_GetName(Py_TYPE(self)));
+    if (!name) {
+        return nullptr;
+    }
+    const HashableCacheKey &h = as_cache_key(self)->h;
+    if (h.get_hash == nullptr) {
+        return PyUnicode_FromFormat("<%U object, not initialised>", name.get());
+    }
+    const int seen = Py_ReprEnter(self);
+    if (seen != 0) {
+        return seen > 0 ? PyUnicode_FromFormat("%U(...)", name.get()) : nullptr;
+    }
+    // Either repr may run code that re-initialises the key: hold both values.
+    PyRef value1 = PyRef::borrow(h.value1), value2 = PyRef::borrow(h.value2);
+    PyObject *result = PyUnicode_FromFormat("%U(%R, %R)", name.get(), value1.get(), value2.get());
+    Py_ReprLeave(self);
+    return result;
 }
 
 static PyMethodDef CacheKey_methods[] = {
@@ -388,6 +507,7 @@ static PyType_Slot CacheKey_slots[] = {
     {Py_tp_traverse, (void *)CacheKey_traverse},
     {Py_tp_clear, (void *)CacheKey_clear},
     {Py_tp_hash, (void *)CacheKey_hash},
+    {Py_tp_repr, (void *)CacheKey_repr},
     {Py_tp_richcompare, (void *)CacheKey_richcompare},
     {Py_tp_methods, CacheKey_methods},
     {Py_mp_ass_subscript, (void *)BasicHashable_immutable_setitem},

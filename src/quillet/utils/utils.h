@@ -3,11 +3,14 @@
 // 64-bit combiners.
 //
 // A record is either not hashed (cached_hash == -1, get_hash ==
-// get_cached_hash_cond) or hashed (get_hash == get_cached_hash); once hashed it
-// never changes. While its hasher runs, get_hash is get_hash_while_hashing, so
-// that a re-initialisation by code the hasher runs shows. A hasher returns -1
-// only with an exception set; a combined value that happens to be -1 is
-// reported, and cached, as -2, the way the interpreter treats -1 hashes.
+// get_cached_hash_cond) or hashed (get_hash == get_cached_hash); a cached hash
+// always belongs to the current content. Every (re)initialisation and clear
+// bumps the record's generation, so a hasher whose calls let the content be
+// replaced (by its own code or by another thread while the lock is released)
+// sees it and caches nothing. A hasher returns -1 only with an exception set;
+// a combined value that happens to be -1 is reported, and cached, as -2, the
+// way the interpreter treats -1 hashes. A record without get_hash was never
+// initialised, or was cleared by the collector: it holds nothing to read.
 #pragma once
 
 #include "../compat.h"
@@ -23,6 +26,7 @@ struct BaseHashableStruct {
     Py_ssize_t data_size;
     HashCallable get_hash;
     HashCallable hasher;
+    uint64_t generation;  // bumped whenever the content is replaced or dropped
 };
 
 struct HashableValuesList : BaseHashableStruct {
@@ -53,14 +57,6 @@ inline int64_t normalized_hash(int64_t hash) {
     return hash == -1 ? -2 : hash;
 }
 
-inline int64_t get_cached_hash_cond(void *ptr);
-
-// get_hash while the hasher runs: hashing the holder again from inside
-// computes as usual.
-inline int64_t get_hash_while_hashing(void *ptr) {
-    return get_cached_hash_cond(ptr);
-}
-
 // Returns the hash, computing and caching it on first use; -1 with an
 // exception set when the hasher fails, in which case nothing is cached.
 inline int64_t get_cached_hash_cond(void *ptr) {
@@ -72,37 +68,49 @@ inline int64_t get_cached_hash_cond(void *ptr) {
     if (Py_EnterRecursiveCall(" while hashing")) {
         return -1;
     }
-    const HashCallable before = record->get_hash;
-    record->get_hash = get_hash_while_hashing;
-    int64_t hash = record->hasher(ptr);
+    const uint64_t generation = record->generation;
+    const int64_t hash = record->hasher(ptr);
     Py_LeaveRecursiveCall();
     if (hash == -1 && PyErr_Occurred()) {
-        if (record->get_hash == get_hash_while_hashing) {
-            record->get_hash = before;
-        }
         return -1;
     }
-    if (record->get_hash != get_hash_while_hashing) {
-        // The hasher's calls hashed the holder again, which cached the hash,
-        // or re-initialised it: then this hash is of content it no longer has.
-        if (record->get_hash == get_cached_hash) {
+    if (record->generation != generation) {
+        // The content was replaced meanwhile: this hash is of content the
+        // holder no longer has. Another call may already have hashed the new
+        // content; else report the race rather than hash again, since the
+        // hasher that replaced the content could do so on every run.
+        if (record->cached_hash != -1) {
             return record->cached_hash;
         }
         PyErr_SetString(PyExc_RuntimeError, "object re-initialised while it was being hashed");
         return -1;
     }
-    hash = normalized_hash(hash);
-    record->cached_hash = hash;
-    record->get_hash = get_cached_hash;
-    return hash;
+    // A nested or concurrent call over the same content may have cached it
+    // first; both are of the same content.
+    if (record->cached_hash == -1) {
+        record->cached_hash = normalized_hash(hash);
+        record->get_hash = get_cached_hash;
+    }
+    return record->cached_hash;
 }
 
-// Puts a record into the not-hashed state with the given hasher.
+// Puts a record into the not-hashed state with the given hasher, for new content.
 inline void reset_hash_state(BaseHashableStruct *record, HashCallable hasher, Py_ssize_t data_size) {
     record->cached_hash = -1;
     record->data_size = data_size;
     record->get_hash = get_cached_hash_cond;
     record->hasher = hasher;
+    record->generation++;
+}
+
+// Puts a record back into the state of one never initialised: called before a
+// holder drops its content, since releasing it can run code that reaches the holder.
+inline void clear_hash_state(BaseHashableStruct *record) {
+    record->cached_hash = -1;
+    record->data_size = 0;
+    record->get_hash = nullptr;
+    record->hasher = nullptr;
+    record->generation++;
 }
 
 // Every operation that reads content refuses an object allocated without its
@@ -234,7 +242,9 @@ inline void set_immutable_error(PyObject *self) {
 }
 
 inline int _is_path_type(PyObject *obj) {
-    return PyObject_IsInstance(obj, g_PathType);
+    // isinstance may run code that releases the module's reference.
+    PyRef path_type = PyRef::borrow(g_PathType);
+    return PyObject_IsInstance(obj, path_type.get());
 }
 
 // The head of every hashable object: the object header, then the two flags.
@@ -256,10 +266,11 @@ inline PyObject *hashable_get_cacheable(PyObject *self, void *) {
 // An instance of a Python subclass also carries what its __getstate__ gives
 // (instance dict and slots), which unpickling and copy apply afterwards.
 inline PyObject *reduce_to_constructor(PyObject *self, PyTypeObject *native_type, PyObject *args) {
-    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(self));
+    // __getstate__ may reassign __class__ and so free the class: hold it.
+    PyRef type = PyRef::borrow(reinterpret_cast<PyObject *>(Py_TYPE(self)));
     if (Py_TYPE(self) == native_type) {
-        return PyTuple_Pack(2, type, args);
+        return PyTuple_Pack(2, type.get(), args);
     }
     PyRef state(PyObject_CallMethod(self, "__getstate__", nullptr));
-    return state ? PyTuple_Pack(3, type, args, state.get()) : nullptr;
+    return state ? PyTuple_Pack(3, type.get(), args, state.get()) : nullptr;
 }
