@@ -161,6 +161,9 @@ PREDICATES = [
     "has_dict", "has_slots", "has_shutdown",
 ]
 FD = FrozenDict({"a": [1, {"b": {2}}], (1, 2): "t"})
+HUGE_VALUES = HashableValues([1])
+for _ in range(62):
+    HUGE_VALUES = HUGE_VALUES.combine(HUGE_VALUES)
 WALKER = TextWalker("ab\x00\U0001f600", allow_negative=True)
 
 OPERATIONS = {
@@ -194,6 +197,12 @@ OPERATIONS = {
     "cache_key_self_containing": (lambda: hash(self_keyed()), RecursionError),
     "cache_key_reinit": (lambda: CacheKey(1, 2).__init__("a", "b"), None),
     "get_cache_key_count": (lambda: qu.get_cache_key(1), TypeError),
+    "holders_repr": (lambda: repr(CacheKey(self_keyed(), [1])) + repr(HashableValues([1], self_held(), True))
+                     + repr(HashableValues([1]).combine(None)) + repr(uninitialised(CacheKey)), None),
+    "holders_reduce": (lambda: (qu.BasicHashable().__reduce__(), HashableValues([1], 2, True).__reduce__(),
+                                CacheKey(1, 2).__reduce__()), None),
+    "values_reduce_combined": (lambda: HashableValues([1]).combine(None).__reduce__(), TypeError),
+    "values_combine_overflow": (lambda: HUGE_VALUES.combine(HUGE_VALUES), OverflowError),
     # combiners
     "two_obj_hash": (lambda: qu.two_obj_hash(Plain(), "a", 3) + qu.alt_two_obj_hash(1, Plain(), 3), None),
     "two_obj_hash_unhashable": (lambda: qu.two_obj_hash([Plain()], 1, 0), TypeError),
