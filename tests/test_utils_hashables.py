@@ -405,7 +405,9 @@ def test_cache_key_errors(call, error, message):
     assert message in str(info.value)
 
 
-def test_get_cache_key_honours_a_replaced_initialiser():
+@pytest.mark.parametrize("make", [lambda: qu.get_cache_key(1, 2), lambda: qu.CacheKey(1, 2)],
+                         ids=["get_cache_key", "constructor"])
+def test_cache_key_construction_honours_a_replaced_initialiser(make):
     calls = []
     original = qu.CacheKey.__init__
 
@@ -415,12 +417,12 @@ def test_get_cache_key_honours_a_replaced_initialiser():
 
     qu.CacheKey.__init__ = init
     try:
-        key = qu.get_cache_key(1, 2)
+        key = make()
     finally:
         qu.CacheKey.__init__ = original
     assert calls == [(1, 2)]
-    assert key == qu.CacheKey(2, 1)
-    assert qu.get_cache_key(1, 2) == qu.CacheKey(1, 2)
+    assert type(key) is qu.CacheKey and key == qu.CacheKey(2, 1)
+    assert make() == qu.CacheKey(1, 2)
 
 
 def test_cache_key_reinitialisation_replaces_values():

@@ -14,6 +14,8 @@
 #include "utils.h"
 #include "utils_strs.h"
 
+#include <cstring>
+
 static PyTypeObject *BasicHashable_Type;
 static PyTypeObject *HashableValues_Type;
 static PyTypeObject *CacheKey_Type;
@@ -426,14 +428,76 @@ static int CacheKey_clear(PyObject *self) {
 }
 
 // Keys nest (a key of keys), so their release goes through the trashcan.
+// Released plain keys kept for reuse: keys are made and dropped at a high rate
+// as dict lookups' temporaries. Each slot holds the memory of an untracked key
+// with no values and no reference to its type.
+constexpr int CACHE_KEY_FREE_MAX = 80;
+static CacheKeyObject *cache_key_free_list[CACHE_KEY_FREE_MAX];
+static int cache_key_free_count = 0;
+
 static void CacheKey_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, CacheKey_dealloc)
     CacheKey_clear(self);
-    type->tp_free(self);
+    if (type == CacheKey_Type && cache_key_free_count < CACHE_KEY_FREE_MAX) {
+        cache_key_free_list[cache_key_free_count++] = as_cache_key(self);
+    } else {
+        type->tp_free(self);
+    }
     Py_DECREF(type);
     Py_TRASHCAN_END
+}
+
+// A new plain key holding v1 and v2, from the free list when it has one.
+static PyObject *new_cache_key(PyObject *v1, PyObject *v2) {
+    PyObject *key;
+    if (cache_key_free_count > 0) {
+        CacheKeyObject *reused = cache_key_free_list[--cache_key_free_count];
+        // Everything after the header starts zeroed, as the allocator leaves it.
+        memset(reinterpret_cast<char *>(reused) + sizeof(PyObject), 0, sizeof(CacheKeyObject) - sizeof(PyObject));
+        key = PyObject_Init(reinterpret_cast<PyObject *>(reused), CacheKey_Type);
+        PyObject_GC_Track(key);
+    } else if ((key = CacheKey_Type->tp_alloc(CacheKey_Type, 0)) == nullptr) {
+        return nullptr;
+    }
+    CacheKey_set_values(as_cache_key(key), v1, v2);
+    return key;
+}
+
+// Whether CacheKey is still built by its own __new__ and __init__, which
+// Python code may replace.
+static bool cache_key_construction_is_native() {
+    return CacheKey_Type->tp_init == CacheKey_init && CacheKey_Type->tp_new == PyBaseObject_Type.tp_new;
+}
+
+// CacheKey(v1, v2) without the generic call's argument tuple; keywords, other
+// counts and a replaced construction take the generic call and its messages.
+static PyObject *CacheKey_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // The type test keeps subclasses off the fast path even where the slot is inherited.
+    if (nargs == 2 && kwnames == nullptr && type == reinterpret_cast<PyObject *>(CacheKey_Type) &&
+        cache_key_construction_is_native()) {
+        return new_cache_key(args[0], args[1]);
+    }
+    PyRef arguments(PyTuple_New(nargs));
+    if (!arguments) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; i++) {
+        PyTuple_SET_ITEM(arguments.get(), i, Py_NewRef(args[i]));
+    }
+    PyRef keywords;
+    const Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (keyword_count > 0 && !(keywords = PyRef(PyDict_New()))) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < keyword_count; i++) {
+        if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
+            return nullptr;
+        }
+    }
+    return PyType_Type.tp_call(type, arguments.get(), keywords.get());
 }
 
 static Py_hash_t CacheKey_hash(PyObject *self) {
@@ -512,6 +576,9 @@ static PyType_Slot CacheKey_slots[] = {
     {Py_tp_methods, CacheKey_methods},
     {Py_mp_ass_subscript, (void *)BasicHashable_immutable_setitem},
     {Py_tp_getset, hashable_getset},
+#ifdef Py_tp_vectorcall  // a spec slot from 3.14 on; older interpreters take the generic call
+    {Py_tp_vectorcall, (void *)CacheKey_vectorcall},
+#endif
     {0, nullptr},
 };
 
@@ -530,15 +597,10 @@ static PyObject *py_get_cache_key(PyObject *, PyObject *const *args, Py_ssize_t 
         PyErr_SetString(PyExc_TypeError, "get_cache_key() takes exactly 2 arguments");
         return nullptr;
     }
-    PyTypeObject *type = CacheKey_Type;
-    if (type->tp_init != CacheKey_init || type->tp_new != PyBaseObject_Type.tp_new) {
-        return PyObject_Vectorcall(reinterpret_cast<PyObject *>(type), args, 2, nullptr);
+    if (!cache_key_construction_is_native()) {
+        return PyObject_Vectorcall(reinterpret_cast<PyObject *>(CacheKey_Type), args, 2, nullptr);
     }
-    PyObject *key = type->tp_alloc(type, 0);
-    if (key != nullptr) {
-        CacheKey_set_values(as_cache_key(key), args[0], args[1]);
-    }
-    return key;
+    return new_cache_key(args[0], args[1]);
 }
 
 // ---------------------------------------------------------------------------
