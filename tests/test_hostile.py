@@ -545,18 +545,18 @@ def test_new_kinds_of_cycles_are_collected(weave):
 
 # --- the class reassigned, and the old one freed, while a method still runs ----------------------------------
 
-def with_class_swapped_by(hook_name, base, *args):
-    """An instance of a throw-away subclass of `base` whose `hook_name` method
-    moves it to another subclass and collects the old class before it returns."""
+def swapping_class_in_getstate(base, *args):
+    """An instance of a throw-away subclass of `base` whose __getstate__ moves
+    it to another subclass and collects the old class before it returns."""
     other = type("Other", (base,), {})
 
     def make():
-        def hook(self, *hook_args):
+        def __getstate__(self):
             self.__class__ = other
             gc.collect()
             return object.__getstate__(self)
 
-        return type("Temp", (base,), {hook_name: hook})(*args)
+        return type("Temp", (base,), {"__getstate__": __getstate__})(*args)
 
     return make()
 
@@ -582,10 +582,10 @@ def combine_with_swapping_flag():
 # The class reduce went on with is the one the object had when it began; the
 # combined holder is no longer an instance of that class.
 @pytest.mark.parametrize("operation, expected", [
-    (lambda: with_class_swapped_by("__getstate__", CacheKey, 1, 2).__reduce__()[0].__name__, "Temp"),
-    (lambda: with_class_swapped_by("__getstate__", FrozenDict, {"a": 1}).__reduce__()[0].__name__, "Temp"),
-    (lambda: with_class_swapped_by("__getstate__", HashableValues, [1]).__reduce__()[0].__name__, "Temp"),
-    (lambda: with_class_swapped_by("__getstate__", BasicHashable).__reduce__()[0].__name__, "Temp"),
+    (lambda: swapping_class_in_getstate(CacheKey, 1, 2).__reduce__()[0].__name__, "Temp"),
+    (lambda: swapping_class_in_getstate(FrozenDict, {"a": 1}).__reduce__()[0].__name__, "Temp"),
+    (lambda: swapping_class_in_getstate(HashableValues, [1]).__reduce__()[0].__name__, "Temp"),
+    (lambda: swapping_class_in_getstate(BasicHashable).__reduce__()[0].__name__, "Temp"),
     (combine_with_swapping_flag, (TypeError, "^item1 must be a HashableValues$")),
 ], ids=["cache_key_reduce", "frozen_dict_reduce", "values_reduce", "basic_reduce", "combine"])
 def test_class_freed_while_in_use(operation, expected):
