@@ -271,6 +271,10 @@ class Annotated(TextWalker):
     pass
 
 
+class Slotted(TextWalker):
+    __slots__ = ("mark",)
+
+
 def state(w):
     return type(w), w.collection, w.index, w.allow_neg, w.within_bounds, getattr(w, "__dict__", None)
 
@@ -295,11 +299,16 @@ COPIERS += [copy.copy, copy.deepcopy]
 @pytest.mark.parametrize(
     "make",
     [lambda: walker_at(TextWalker, "a\u20ac" + ASTRAL, -3, allow_negative=True), lambda: walker_at(TextWalker, "abc", 3),
-     annotated_walker, lambda: TextWalker.__new__(TextWalker), lambda: NoInit.__new__(NoInit)],
-    ids=["negative", "end", "subclass", "new", "noinit-new"],
+     annotated_walker, lambda: TextWalker.__new__(TextWalker), lambda: NoInit.__new__(NoInit), lambda: Slotted("ab")],
+    ids=["negative", "end", "subclass", "new", "noinit-new", "slots"],
 )
 def test_copies_keep_text_position_and_flag(make, copier):
     w = make()
+    if type(w) is Slotted:
+        # Its slot values would be lost: refused rather than half copied.
+        with pytest.raises(TypeError, match="^cannot pickle '.*Slotted' object: its __slots__ would be lost$"):
+            copier(w)
+        return
     twin = copier(w)
     assert twin is not w and state(twin) == state(w)
     assert twin.current == w.current if w.within_bounds else not twin.within_bounds
@@ -311,7 +320,8 @@ SHAPE = "^__setstate__\\(\\) argument must be a \\(text, index, allow_negative\\
 @pytest.mark.parametrize(
     "state, error, message",
     [(None, TypeError, SHAPE), (("a", 0), TypeError, SHAPE), ((b"a", 0, False), TypeError, SHAPE),
-     (("a", 0, False, [1]), TypeError, SHAPE), (("a", "0", False), TypeError, None),
+     (("a", 0, False, [1]), TypeError, SHAPE), (("a", 0, False, {"x": 1}), TypeError, SHAPE),
+     (("a", "0", False), TypeError, None),
      (("a", 2**63, False), OverflowError, None), (("a", 0, RaisingBool()), Boom, None)],
 )
 def test_bad_state_leaves_walker_unchanged(state, error, message):

@@ -364,34 +364,16 @@ public:
 
     // False with an exception pending.
     bool fill(PyObject *chars) {
-        const int kind = PyUnicode_KIND(chars);
         const void *data = PyUnicode_DATA(chars);
         const Py_ssize_t length = PyUnicode_GET_LENGTH(chars);
-        Py_ssize_t wide = 0;
-        for (Py_ssize_t i = 0; i < length; i++) {
-            const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-            if (c < 256) {
-                latin1_[c >> 6] |= uint64_t{1} << (c & 63);
-            } else {
-                wide++;
-            }
+        switch (PyUnicode_KIND(chars)) {
+        case PyUnicode_1BYTE_KIND:
+            return fill_units(static_cast<const Py_UCS1 *>(data), length);
+        case PyUnicode_2BYTE_KIND:
+            return fill_units(static_cast<const Py_UCS2 *>(data), length);
+        default:
+            return fill_units(static_cast<const Py_UCS4 *>(data), length);
         }
-        if (wide == 0) {
-            return true;
-        }
-        wide_ = PyMem_New(Py_UCS4, wide);
-        if (wide_ == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < length; i++) {
-            const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-            if (c >= 256) {
-                wide_[wide_count_++] = c;
-            }
-        }
-        std::sort(wide_, wide_ + wide_count_);
-        return true;
     }
 
     bool contains(Py_UCS4 c) const {
@@ -402,6 +384,37 @@ public:
     }
 
 private:
+    template <typename Unit>
+    bool fill_units(const Unit *units, Py_ssize_t length) {
+        uint64_t bits[4] = {};
+        Py_ssize_t wide = 0;
+        for (Py_ssize_t i = 0; i < length; i++) {
+            const Py_UCS4 c = units[i];
+            if (c < 256) {
+                bits[c >> 6] |= uint64_t{1} << (c & 63);
+            } else {
+                wide++;
+            }
+        }
+        std::copy(bits, bits + 4, latin1_);
+        if (wide == 0) {
+            return true;
+        }
+        wide_ = PyMem_New(Py_UCS4, wide);
+        if (wide_ == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < length; i++) {
+            const Py_UCS4 c = units[i];
+            if (c >= 256) {
+                wide_[wide_count_++] = c;
+            }
+        }
+        std::sort(wide_, wide_ + wide_count_);
+        return true;
+    }
+
     uint64_t latin1_[4] = {};
     Py_UCS4 *wide_ = nullptr;
     Py_ssize_t wide_count_ = 0;
@@ -489,47 +502,57 @@ static PyObject *TextWalker_take_until(PyObject *op, PyObject *chars) {
     return taken.release();
 }
 
+static inline bool tw_has_dict(PyTypeObject *type) {
+    return type->tp_dictoffset != 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
+}
+
+// Whether a subclass keeps __slots__ values past the walker's fields, where
+// the state below cannot reach them.
+static inline bool tw_has_slots(PyTypeObject *type) {
+    Py_ssize_t size = type->tp_basicsize;
+    size -= type->tp_dictoffset > 0 ? sizeof(PyObject *) : 0;
+    size -= type->tp_weaklistoffset > 0 ? sizeof(PyObject *) : 0;
+    return size > static_cast<Py_ssize_t>(sizeof(TextWalkerObject));
+}
+
 // The state is (text, index, allow_negative), plus the instance dict of a
 // subclass when it holds anything; unpickling and copying rebuild from it
 // without calling a subclass's __init__, as for any Python object.
 static PyObject *TextWalker_getstate(PyObject *op, PyObject *) {
     TextWalkerObject *self = as_walker(op);
-    PyRef text(self->text != nullptr ? Py_NewRef(self->text) : PyUnicode_New(0, 0));
-    if (!text) {
+    if (tw_has_slots(Py_TYPE(op))) {
+        PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object: its __slots__ would be lost",
+                     Py_TYPE(op)->tp_name);
         return nullptr;
     }
-    PyRef dict;
-    PyTypeObject *type = Py_TYPE(op);
-    if (type->tp_dictoffset != 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0) {
-        dict.reset(PyObject_GenericGetDict(op, nullptr));
-        if (!dict) {
-            return nullptr;
-        }
+    PyRef text(self->text != nullptr ? Py_NewRef(self->text) : PyUnicode_New(0, 0));
+    PyRef dict(tw_has_dict(Py_TYPE(op)) ? PyObject_GenericGetDict(op, nullptr) : PyDict_New());
+    if (!text || !dict) {
+        return nullptr;
     }
-    if (dict && PyDict_GET_SIZE(dict.get()) > 0) {
-        return Py_BuildValue("(OnOO)", text.get(), self->index, self->allow_neg ? Py_True : Py_False, dict.get());
+    PyObject *allow_neg = self->allow_neg ? Py_True : Py_False;
+    if (PyDict_GET_SIZE(dict.get()) > 0) {
+        return Py_BuildValue("(OnOO)", text.get(), self->index, allow_neg, dict.get());
     }
-    return Py_BuildValue("(OnO)", text.get(), self->index, self->allow_neg ? Py_True : Py_False);
+    return Py_BuildValue("(OnO)", text.get(), self->index, allow_neg);
 }
 
 static PyObject *TextWalker_setstate(PyObject *op, PyObject *state) {
-    PyObject *text;
-    PyObject *index_arg;
-    PyObject *allow_arg;
+    PyObject *text = nullptr;
+    PyObject *index_arg = nullptr;
+    PyObject *allow_arg = nullptr;
     PyObject *dict = nullptr;
-    if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "UOO|O!:__setstate__", &text, &index_arg,
-                                                   &allow_arg, &PyDict_Type, &dict)) {
-        if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_TypeError, "__setstate__() argument must be a (text, index, allow_negative) tuple");
-        }
+    if (!PyTuple_Check(state) ||
+        !PyArg_ParseTuple(state, "UOO|O!", &text, &index_arg, &allow_arg, &PyDict_Type, &dict) ||
+        (dict != nullptr && !tw_has_dict(Py_TYPE(op)))) {
+        PyErr_SetString(PyExc_TypeError, "__setstate__() argument must be a (text, index, allow_negative) tuple");
         return nullptr;
     }
-    // The state tuple holds text and dict while the truth test runs code.
     Py_ssize_t index;
     if (!tw_as_ssize(index_arg, &index)) {
         return nullptr;
     }
+    // The state tuple keeps text and dict alive while the truth test runs code.
     const int allow_neg = PyObject_IsTrue(allow_arg);
     if (allow_neg < 0 || tw_reset(as_walker(op), Py_NewRef(text), allow_neg != 0, index) < 0) {
         return nullptr;
