@@ -28,7 +28,7 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
+#include <cstdint>
 
 // ---------------------------------------------------------------------------
 // TextWalker
