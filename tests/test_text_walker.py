@@ -1,8 +1,13 @@
+import copy
+import pickle
+import sys
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quillet.text_walker as tw_module
+import quillet.utils as qu
 from hostile import Boom, RaisingBool
 from quillet.text_walker import TextWalker
 
@@ -25,6 +30,8 @@ def test_module_and_type_names():
     assert tw_module.__doc__ == "Cursor over a UCS4 character buffer. Raw C."
     assert TextWalker.__module__ == "quillet.text_walker"
     assert TextWalker.__qualname__ == "TextWalker"
+    # The members that speed up reading stay out of is_object()'s view.
+    assert qu.is_object(TextWalker("a")) is False
 
 
 @pytest.mark.parametrize(
@@ -147,6 +154,7 @@ def test_empty_and_uninitialised_walkers(w):
         assert method("a") is False
     assert w.n_char_equals(0, "a") is False and w.n_char_equals(MAX, "a") is False
     assert w.matches_ahead("") is True and w.matches_ahead("a") is False
+    assert (w.skip_while(""), w.skip_until(""), w.take_until("a"), w.index) == (0, 0, "", 0)
     TextWalker.__init__(w, "ok")
     assert w.tail_value == "k"
 
@@ -199,6 +207,29 @@ def test_matching(text, index, method, args, expected):
     assert w.index == index
 
 
+# (text, allow_negative, index, method, chars, expected result, expected index)
+BULK = [
+    ("   x", True, -2, "skip_while", " ", 0, -2),
+    ("   x", True, -2, "skip_until", "x", 5, 3),
+    ("   x", True, -2, "take_until", "x", "   ", 3),
+    ("abc", True, MIN, "skip_until", "c", 2**63 + 2, 2),
+    ("abc", False, 1, "skip_while", "", 0, 1),
+    ("abc", False, 1, "take_until", "", "bc", 3),
+    ("abc", False, 3, "skip_until", "x", 0, 3),
+    # Wide code points in chars, over each storage kind of the text.
+    ("\xff\xfe", False, 0, "skip_while", "\xff" + ASTRAL, 1, 1),
+    ("a\u20acb\u20ad", False, 0, "take_until", ASTRAL + "\u20ad", "a\u20acb", 3),
+    ("a" + ASTRAL + "\x00", False, 0, "skip_while", "\x00a" + ASTRAL, 3, 3),
+]
+
+
+@pytest.mark.parametrize("text, allow_negative, index, method, chars, expected, expected_index", BULK)
+def test_bulk_methods(text, allow_negative, index, method, chars, expected, expected_index):
+    w = TextWalker(text, allow_negative=allow_negative, index=index)
+    assert getattr(w, method)(chars) == expected
+    assert w.index == expected_index
+
+
 @pytest.mark.parametrize(
     "call, message",
     [
@@ -209,6 +240,10 @@ def test_matching(text, index, method, args, expected):
         (lambda w: w.matches_ahead(b"a"), "argument must be a string"),
         (lambda w: w.matches_ahead(None), "argument must be a string"),
         (lambda w: w.is_char(), None),
+        (lambda w: w.skip_while(b"a"), "skip_while() argument must be str, not bytes"),
+        (lambda w: w.skip_until(None), "skip_until() argument must be str, not NoneType"),
+        (lambda w: w.take_until(["a"]), "take_until() argument must be str, not list"),
+        (lambda w: w.take_until(), None),
     ],
 )
 def test_matching_argument_errors(call, message):
@@ -218,26 +253,30 @@ def test_matching_argument_errors(call, message):
         assert str(info.value) == message
 
 
-def test_failed_copy_leaves_walker_usable():
+@pytest.mark.parametrize(
+    "operation",
+    [lambda w: w.__init__(ASTRAL + "n" * 1000), lambda w: w.move(3), lambda w: w.skip_until("\u20ac" + ASTRAL)],
+    ids=["init", "move", "skip_until"],
+)
+def test_failed_allocation_leaves_walker_unchanged(operation):
     testcapi = pytest.importorskip("_testcapi")
-    new_text = "n" * 1000 + ASTRAL
     # Fail the 1st, 2nd, ... allocation of the call until it needs no more;
-    # the last one to fail is the copy of the text.
+    # the last one to fail makes the new current character.
     for start in range(1000):
-        w = TextWalker("old", allow_negative=True)
+        w = TextWalker("ol" + ASTRAL, allow_negative=True)
         w.tock()
         try:
             testcapi.set_nomemory(start, start + 1)
             try:
-                w.__init__(new_text)
+                operation(w)
             finally:
                 testcapi.remove_mem_hooks()
         except MemoryError:
-            assert (w.collection, w.size, w.index, w.peek(1), w.allow_neg) == ("old", 3, -1, "o", True)
+            assert (w.collection, w.index, w.current, w.allow_neg) == ("ol" + ASTRAL, -1, "", True)
         else:
             break
     assert start > 0
-    assert (w.size, w.index, w.tail_value) == (1001, 0, ASTRAL)
+    assert w.current == ASTRAL
 
 
 def test_old_text_released_only_when_walker_is_consistent():
@@ -250,6 +289,106 @@ def test_old_text_released_only_when_walker_is_consistent():
     w = TextWalker(Noisy("old text"))
     w.__init__("new" * 100)
     assert seen == [(300, "n", "w", True)]
+
+
+class Annotated(TextWalker):
+    pass
+
+
+class Slotted(TextWalker):
+    __slots__ = ("mark",)
+
+
+def state(w):
+    return type(w), w.collection, w.index, w.allow_neg, w.within_bounds, getattr(w, "__dict__", None)
+
+
+def walker_at(cls, text, index, **kwargs):
+    w = cls(text, **kwargs)
+    w.index = index
+    return w
+
+
+def annotated_walker():
+    w = walker_at(Annotated, Sub("ab"), 1)
+    w.note = [1]
+    return w
+
+
+COPIERS = [lambda w, p=p: pickle.loads(pickle.dumps(w, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+COPIERS += [copy.copy, copy.deepcopy]
+
+
+@pytest.mark.parametrize("copier", COPIERS, ids=[f"pickle{p}" for p in range(len(COPIERS) - 2)] + ["copy", "deep"])
+@pytest.mark.parametrize(
+    "make",
+    [lambda: walker_at(TextWalker, "a\u20ac" + ASTRAL, -3, allow_negative=True),
+     lambda: walker_at(TextWalker, "abc", 3), annotated_walker, lambda: TextWalker.__new__(TextWalker),
+     lambda: NoInit.__new__(NoInit), lambda: Slotted("ab")],
+    ids=["negative", "end", "subclass", "new", "noinit-new", "slots"],
+)
+def test_copies_keep_text_position_and_flag(make, copier):
+    w = make()
+    if type(w) is Slotted:
+        # Its slot values would be lost: refused rather than half copied.
+        with pytest.raises(TypeError, match="^cannot pickle '.*Slotted' object: its __slots__ would be lost$"):
+            copier(w)
+        return
+    twin = copier(w)
+    assert twin is not w and state(twin) == state(w)
+    assert twin.current == w.current if w.within_bounds else not twin.within_bounds
+
+
+SHAPE = "^__setstate__\\(\\) argument must be a \\(text, index, allow_negative\\) tuple$"
+
+
+@pytest.mark.parametrize(
+    "state, error, message",
+    [(None, TypeError, SHAPE), (("a", 0), TypeError, SHAPE), ((b"a", 0, False), TypeError, SHAPE),
+     (("a", 0, False, [1]), TypeError, SHAPE), (("a", 0, False, {"x": 1}), TypeError, SHAPE),
+     (("a", "0", False), TypeError, None),
+     (("a", 2**63, False), OverflowError, None), (("a", 0, RaisingBool()), Boom, None)],
+)
+def test_bad_state_leaves_walker_unchanged(state, error, message):
+    w = walker_at(TextWalker, "xyz", 2)
+    with pytest.raises(error, match=message):
+        w.__setstate__(state)
+    assert (w.collection, w.index, w.current) == ("xyz", 2, "z")
+
+
+@pytest.mark.parametrize("cls", [TextWalker, Annotated])
+def test_instances_release_their_type(cls):
+    before = sys.getrefcount(cls)
+    walkers = [cls("abc") for _ in range(100)]
+    del walkers
+    assert sys.getrefcount(cls) == before
+
+
+class Loud(str):
+    def __repr__(self):
+        return repr(LOUD_WALKER)
+
+
+LOUD_WALKER = TextWalker(Loud("loud"))
+
+
+@pytest.mark.parametrize(
+    "w, expected",
+    [
+        (TextWalker("abc"), "TextWalker('abc', index=0)"),
+        (walker_at(TextWalker, "it's\n", 5), "TextWalker(\"it's\\n\", index=5)"),
+        (walker_at(TextWalker, "abc", -2, allow_negative=True), "TextWalker('abc', index=-2, allow_negative=True)"),
+        (walker_at(TextWalker, "x" * 20 + ASTRAL, 21), f"TextWalker('{'x' * 20}'..., index=21)"),
+        (walker_at(Annotated, "a" * 20, 1), f"Annotated('{'a' * 20}', index=1)"),
+        (LOUD_WALKER, "TextWalker('loud', index=0)"),
+        (TextWalker.__new__(TextWalker), "TextWalker('', index=0)"),
+    ],
+)
+def test_repr(w, expected):
+    assert repr(w) == expected
+    if "..." not in expected:
+        twin = eval(expected, {"TextWalker": TextWalker, "Annotated": Annotated})
+        assert state(twin)[:5] == state(w)[:5]
 
 
 class Model:
@@ -274,6 +413,20 @@ class Model:
         if i + len(s) > len(self.text):
             return False
         return s == "" or (i >= 0 and self.text[i : i + len(s)] == s)
+
+    def bulk(self, op, s):
+        # Passes code points while (code point in s) == want; a position
+        # before the start holds no character, so it is never in s.
+        if not isinstance(s, str):
+            return TypeError
+        start, want = self.index, op == "skip_while"
+        if start < 0 and want:
+            return 0
+        stop = max(start, 0)
+        while stop < len(self.text) and (self.text[stop] in s) == want:
+            stop += 1
+        self.index = stop
+        return self.text[max(start, 0) : stop] if op == "take_until" else stop - start
 
     def run(self, op, k, s):
         i, last = self.index, len(self.text) - 1
@@ -304,6 +457,9 @@ class Model:
             "head_equals": lambda: eq(self.at(0, 0)),
             "tail_equals": lambda: eq(self.at(last, 0)),
             "matches_ahead": lambda: self.matches(s),
+            "skip_while": lambda: self.bulk(op, s),
+            "skip_until": lambda: self.bulk(op, s),
+            "take_until": lambda: self.bulk(op, s),
         }[op]()
 
 
@@ -325,10 +481,12 @@ ALPHABET = st.sampled_from(["a", "b", "\x00", "\xff", "\u20ac", ASTRAL])
 OPS = [
     "move", "set_index", "index=", "tick", "tock", "head", "tail", "peek", "current", "head_value", "tail_value",
     "size", "collection", "within_bounds", "is_char", "prev_char_equals", "next_char_equals", "n_char_equals",
-    "head_equals", "tail_equals", "matches_ahead",
+    "head_equals", "tail_equals", "matches_ahead", "skip_while", "skip_until", "take_until",
 ]
 OFFSETS = st.one_of(st.integers(-6, 6), st.sampled_from([MIN, MIN + 1, MAX, MAX - 1, 2**62]))
-ARGUMENTS = st.one_of(st.text(ALPHABET, max_size=4), st.sampled_from([b"a", 97, None, Sub("a")]))
+ARGUMENTS = st.one_of(
+    st.text(ALPHABET, max_size=4), st.sampled_from([b"a", 97, None, Sub("a"), "\u20ac\u20ad" + ASTRAL])
+)
 
 
 @settings(max_examples=300, deadline=None)

@@ -5,6 +5,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#if PY_VERSION_HEX < 0x030C0000
+// The member type and flag names without the Py_ prefix are the only ones before 3.12.
+#include <structmember.h>
+#define Py_T_OBJECT_EX T_OBJECT_EX
+#define Py_READONLY READONLY
+#endif
+
 #if PY_VERSION_HEX < 0x030D0000
 // PyObject_GetOptionalAttr is public from 3.13; older versions have the same
 // operation under a private name.
