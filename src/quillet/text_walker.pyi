@@ -4,6 +4,8 @@
 hand-written scanners and parsers.
 """
 
+from typing import Any
+
 from typing_extensions import disjoint_base
 
 @disjoint_base
@@ -18,11 +20,15 @@ class TextWalker:
     character here", like a position outside the text.
 
     The repr evaluates back to an equal walker when the text is short:
-    ``TextWalker('abc', index=1)``; long texts are shortened.
+    ``TextWalker('abc', index=1)``, with ``allow_negative=True`` when set; a
+    text longer than 20 code points is shown by its first 20 and ``...``.
+    Pickling and copying keep the text, the index and ``allow_negative``.
 
     Args:
         text: the text to walk (a ``str`` or subclass); empty by default.
         allow_negative: keyword-only; let the index go below 0.
+        index: keyword-only; the starting index, clamped as by
+            :meth:`set_index`.
 
     Raises:
         TypeError: ``text`` is not a string, or ``allow_negative`` was given
@@ -37,7 +43,24 @@ class TextWalker:
         (4, '=', 'v')
     """
 
-    def __init__(self, text: str = "", *, allow_negative: bool = False) -> None: ...
+    def __init__(self, text: str = "", *, allow_negative: bool = False, index: int = 0) -> None: ...
+    def __getstate__(self) -> tuple[str, int, bool] | tuple[str, int, bool, dict[str, Any]]:
+        """Return ``(text, index, allow_negative)`` for pickling and copying.
+
+        A subclass instance's non-empty ``__dict__`` comes fourth.
+
+        Raises:
+            TypeError: the walker's class declares ``__slots__``, which would be lost.
+        """
+
+    def __setstate__(self, state: tuple[str, int, bool] | tuple[str, int, bool, dict[str, Any]], /) -> None:
+        """Restore the state that :meth:`__getstate__` returned.
+
+        Raises:
+            TypeError: "__setstate__() argument must be a (text, index,
+                allow_negative) tuple".
+        """
+
     def peek(self, offset: int, /) -> str:
         """Return the character at ``index + offset``, or ``''`` outside the text.
 
@@ -213,6 +236,3 @@ class TextWalker:
     @property
     def allow_neg(self) -> bool:
         """Whether the index may go below 0 (``allow_negative``)."""
-
-    def __sizeof__(self) -> int:
-        """Return the size in bytes of the walker and of the storage it owns."""

@@ -201,11 +201,18 @@ class FrozenDict(Mapping[_K, _V_co]):
         """
 
     def copy(self) -> FrozenDict[_K, _V_co]:
-        """Return a shallow copy; for an exact ``FrozenDict``, the mapping itself.
+        """Return the mapping itself for an exact ``FrozenDict`` or a null mapping.
 
-        Nothing can change a ``FrozenDict``, so a copy is never needed;
-        ``copy.copy(fd)`` gives the same.
+        Nothing can change them, so a copy is never needed. An instance of a
+        subclass gives a ``FrozenDict`` with the same content, as
+        ``dict.copy()`` gives a ``dict``.
         """
+
+    def __copy__(self) -> FrozenDict[_K, _V_co]:
+        """``copy.copy(fd)``: the mapping itself, as :meth:`copy`; a subclass instance is copied with its class and attributes."""
+
+    def __deepcopy__(self, memo: dict[int, Any], /) -> FrozenDict[_K, _V_co]:
+        """``copy.deepcopy(fd)``: the mapping itself when every key and value deep-copies to itself, as for a tuple; otherwise a new mapping of the copies."""
 
     def __sizeof__(self) -> int:
         """Return the size in bytes of the object and of the storage it owns."""

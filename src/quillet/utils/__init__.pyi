@@ -103,7 +103,9 @@ class HashableValues(BasicHashable):
     content and forgets the hash.
 
     The repr shows the arguments, with ``op`` and ``cacheable`` only when they
-    are not the defaults, as in ``HashableValues([1, 2], op=4)``.
+    are not the defaults, as in ``HashableValues([1, 2], op=4)``, and evaluates
+    back to an equal-hashing holder; one made by :meth:`new` or
+    :meth:`combine` shows as ``<HashableValues combined, len 3>``.
 
     Args:
         values: a list (or list subclass), or ``None`` for no values.
@@ -168,9 +170,6 @@ class HashableValues(BasicHashable):
     def __len__(self) -> int:
         """Return the length counted at construction."""
 
-    def __sizeof__(self) -> int:
-        """Return the size in bytes of the holder and of the storage it owns."""
-
 @disjoint_base
 class CacheKey(BasicHashable):
     """An immutable, hashable pair of two values, meant as a dict key.
@@ -211,9 +210,6 @@ class CacheKey(BasicHashable):
 
     def __ne__(self, other: object, /) -> bool:
         """The opposite of ``==``."""
-
-    def __sizeof__(self) -> int:
-        """Return the size in bytes of the key."""
 
 NOT_CACHEABLE: Final[HashableValues]
 """An empty :class:`HashableValues` whose ``cacheable`` flag is ``False``: length 0, hash 0."""
