@@ -5,7 +5,9 @@ the README's examples."""
 import collections.abc as abc
 import copy
 import doctest
+import importlib
 import pickle
+import pkgutil
 import re
 import types
 from pathlib import Path
@@ -14,6 +16,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+import quillet
 import quillet.frozen as qf
 import quillet.utils as qu
 import typed_usage
@@ -196,6 +199,26 @@ def test_class_subscription_gives_generic_aliases():
 
     assert Prices.__mro__ == (Prices, FrozenDict, object)
     assert Prices({"tea": 2.5})["tea"] == 2.5
+
+
+# ---------------------------------------------------------------------------
+# Namespaces
+
+
+def public_names(module):
+    return {name for name in vars(module) if not name.startswith("_")}
+
+
+@pytest.mark.parametrize("module_name, public", [
+    ("quillet", {m.name for m in pkgutil.iter_modules(quillet.__path__) if not m.name.startswith("_")}),
+    ("quillet.frozen", public_names(qf.frozen)),
+    ("quillet.utils", public_names(qu.utils)),
+])
+def test_star_imports_bind_the_public_names_only(module_name, public):
+    importlib.import_module("quillet.utils.attrs")  # binds quillet.utils.attrs, which must not leak
+    namespace = {}
+    exec(f"from {module_name} import *", namespace)
+    assert set(namespace) - {"__builtins__"} == set(importlib.import_module(module_name).__all__) == public
 
 
 # ---------------------------------------------------------------------------

@@ -2,8 +2,8 @@
 # Runs every test: the C++ unit tests (CTest), then on CPython 3.15, 3.13
 # (when the machine has it) and the image's python3 the package's wheel,
 # installed into a venv of its own, with its stubs checked (stubtest, mypy
-# --strict) and the Python suite run against it; on 3.15 also the sdist, which
-# must build the same wheel. Provisions what it needs first.
+# --strict) and the Python suite run against it; on 3.15 also the docs site
+# (tests/test_docs.py) and the sdist, which must build the same wheel. Provisions what it needs first.
 #
 #   tools/test.sh              every test
 #   tools/test.sh --sanitize   the C++ tests and the Python suite on both interpreters under
@@ -170,9 +170,20 @@ run_fuzz() {
     log "fuzz: $(grep -E '^Done [0-9]+ runs' "$fuzz/last.log")"
 }
 
+# run_docs: the Sphinx site from the stubs and docs/, warnings as errors, its
+# examples run as doctests against the 3.15 wheel, into .cache/docs.
+run_docs() {
+    local venv
+    venv=$(ensure_venv docs-3.15 "$(python315)" "$ROOT/tools/requirements-docs.txt")
+    install_wheel "$venv" "$(ls "$CACHE"/wheels/cp315/*.whl)"
+    log "docs: Sphinx with warnings as errors and its examples as doctests, into .cache/docs"
+    (cd "$ROOT" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/test_docs.py)
+}
+
 run_python_suites() {
     local python_313
     run_wheel_tests 3.15 "$(python315)" "$ROOT/tools/requirements-bench.txt"
+    run_docs
     check_sdist "$CACHE/venv-3.15"
     python_313=$(python313)
     if [ -n "$python_313" ]; then

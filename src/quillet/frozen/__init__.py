@@ -7,5 +7,15 @@ from quillet.frozen import frozen as _native
 from quillet.frozen.frozen import *  # noqa: F403
 
 __doc__ = _native.__doc__
+__all__ = [
+    "NONE_ITEMS_TUPLE",
+    "NONE_TUPLE",
+    "NULL_FROZEN_DICT",
+    "NULL_KEY",
+    "NULL_TUPLE",
+    "FrozenDict",
+    "NullFrozenDict",
+    "freeze",
+]
 
 _abc.Mapping.register(FrozenDict)  # noqa: F405
