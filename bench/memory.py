@@ -1,0 +1,105 @@
+"""Memory rows: what quillet's objects keep, against the alternatives.
+
+Inputs are made before tracing starts and shared by every side, so only what
+the measured objects allocate themselves is counted.
+"""
+
+import gc
+import os
+import sys
+import tracemalloc
+
+import report
+import scanners
+
+MAPPINGS = 1_000
+ENTRIES = 10
+VIEWS_BUDGET = 64  # bytes kept per mapping after keys(), values() and items()
+NO_COPY = 0.1  # extra memory of a walker as a share of its text's storage
+
+
+def traced(operate, items):
+    """Bytes still allocated after operate(item) for each item, results kept."""
+    kept = [None] * len(items)
+    gc.collect()
+    tracemalloc.start()
+    for i, item in enumerate(items):
+        kept[i] = operate(item)
+    size = tracemalloc.get_traced_memory()[0]
+    tracemalloc.stop()
+    return size
+
+
+def small_dicts():
+    return [{f"key{j}": i * 10 + j for j in range(ENTRIES)} for i in range(MAPPINGS)]
+
+
+def call_views(mapping):
+    mapping.keys()
+    mapping.values()
+    mapping.items()
+
+
+def views_kept(make):
+    """Bytes per mapping that keys(), values() and items() leave behind."""
+    mappings = [make(source) for source in small_dicts()]
+    return traced(call_views, mappings) / MAPPINGS
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def rss_growth(make, text):
+    gc.collect()
+    before = resident_bytes()
+    walker = make(text)
+    growth = resident_bytes() - before
+    del walker
+    return growth
+
+
+def mapping_rows(peers, frozen_dict):
+    sources = small_dicts()
+    name = f"memory, {report.count(MAPPINGS)} FrozenDicts of {ENTRIES}"
+    ours = traced(frozen_dict, sources)
+    rows = [report.row(section="targets", operation=name, alternative="built-in frozendict", quillet=ours,
+                       other=traced(frozendict, sources), target=1.2, unit="B")]  # noqa: F821 - 3.15 built-in
+    for label, (module, _) in peers.MAPPINGS.items():
+        if peers.missing(module) is None:
+            rows.append(report.row(section="peers", operation=name, alternative=label, quillet=ours,
+                                   other=traced(peers.mapping(label), sources), target=None, unit="B"))
+    rows.append(report.row(
+        section="targets", operation="memory kept by keys(), values(), items()", alternative="built-in frozendict",
+        quillet=views_kept(frozen_dict), other=views_kept(frozendict),  # noqa: F821 - 3.15 built-in
+        target=VIEWS_BUDGET, unit="B/mapping", kind="budget"))
+    return rows
+
+
+def walker_rows(text_walker, sizes):
+    rows = []
+    for size in sizes:
+        text = scanners.source_text(size)
+        ours = traced(text_walker, [text])
+        rows.append(report.row(section="scaling", operation=f"TextWalker(text) memory, {report.text_size(size)}",
+                               alternative="pure-Python cursor", quillet=ours,
+                               other=traced(scanners.PyCursor, [text]), target=None, unit="B",
+                               family="TextWalker(text) memory", size=size))
+    largest = scanners.source_text(sizes[-1])
+    storage = sys.getsizeof(largest)
+    name = f"TextWalker(text), {report.text_size(sizes[-1])}: extra memory"
+    rows.append(report.row(section="targets", operation=f"{name} (tracemalloc)", alternative="the text's storage",
+                           quillet=traced(text_walker, [largest]), other=storage, target=NO_COPY, unit="B"))
+    if os.path.exists("/proc/self/statm"):
+        rows.append(report.row(section="targets", operation=f"{name} (RSS growth)",
+                               alternative="the text's storage", quillet=rss_growth(text_walker, largest),
+                               other=storage, target=NO_COPY, unit="B"))
+    return rows
+
+
+def rows(peers, text_sizes):
+    from quillet.frozen import FrozenDict
+    from quillet.text_walker import TextWalker
+
+    return mapping_rows(peers, FrozenDict) + walker_rows(TextWalker, text_sizes)
