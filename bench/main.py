@@ -8,9 +8,10 @@ writes the results as JSON, as Markdown and as a bar chart of the ratios under
 bench/results/ (the chart also to docs/_static/bench.svg). The median resists
 the slow spells of a shared machine better than the mean.
 
-    python bench/main.py [--quick] [--cpp-results FILE] [pyperf options]
+    python bench/main.py [--quick] [--only TEXT] [--cpp-results FILE] [pyperf options]
 
 --quick runs fewer, shorter runs in this one process (rough numbers);
+--only TEXT runs the comparisons whose operation contains TEXT (no memory rows);
 --cpp-results merges the rows that bench/cpp_rows.py made of the C++ benchmark.
 """
 
@@ -101,6 +102,7 @@ def text(size):
     return scanners.source_text(size)
 
 
+@cache
 def _nested_with_nones(keys=10_000, width=10):
     def build(level_keys):
         if level_keys <= width:
@@ -171,19 +173,18 @@ def first_hash(mapping_type, size):
     return per_item(lambda: lambda: mapping_type()(flat_dict(size)), lambda: hash)
 
 
-def in_place_transform(name):
+def transform(operation):
+    """operation() over a fresh copy of the nested document, which it may change."""
+    return per_item(lambda: lambda: _copy_nested(_nested_with_nones()), operation)
+
+
+def quillet_utils(name):
     def operation():
         import quillet.utils
 
         return getattr(quillet.utils, name)
 
-    nested = cache(_nested_with_nones)
-    return per_item(lambda: lambda: _copy_nested(nested()), operation)
-
-
-def python_transform(function):
-    nested = cache(_nested_with_nones)
-    return per_item(lambda: lambda: _copy_nested(nested()), lambda: function)
+    return operation
 
 
 def frozen_dict():
@@ -349,11 +350,11 @@ def comparisons():
                    [Side("None or isinstance tuple", "x is None or isinstance(x, (bool, int, float, str, bytes))",
                          0.7)],
                    "more", "from quillet.utils import is_primitive; x = b'bytes'", ("quillet.utils.is_primitive",)),
-        Comparison("filter_out_nones, 10 000 keys", in_place_transform("filter_out_nones"),
-                   [Side("recursive Python", python_transform(_python_filter_out_nones), 0.3)], "more",
+        Comparison("filter_out_nones, 10 000 keys", transform(quillet_utils("filter_out_nones")),
+                   [Side("recursive Python", transform(lambda: _python_filter_out_nones), 0.3)], "more",
                    requires=("quillet.utils.filter_out_nones",)),
-        Comparison("none_to_null, 10 000 keys", in_place_transform("none_to_null"),
-                   [Side("recursive Python", python_transform(_python_none_to_null), 0.3)], "more",
+        Comparison("none_to_null, 10 000 keys", transform(quillet_utils("none_to_null")),
+                   [Side("recursive Python", transform(lambda: _python_none_to_null), 0.3)], "more",
                    requires=("quillet.utils.none_to_null",)),
     ]
 
@@ -395,6 +396,8 @@ def select(comparisons):
 
 def check_scanners():
     """Every scanner must count the same tokens, or its timing means nothing."""
+    if missing_requirement("quillet.text_walker"):
+        return
     from quillet.text_walker import TextWalker
 
     sample = scanners.source_text()
@@ -441,6 +444,12 @@ def load_cpp_rows(path):
     return [report.row(section="C++", **row) for row in data.get("rows", [])]
 
 
+def pass_only(command, args):
+    """Workers must run the same selection, or the task numbers do not match."""
+    if args.only is not None:
+        command.extend(("--only", args.only))
+
+
 def main():
     cpp_results = None
     if "--cpp-results" in sys.argv:
@@ -453,10 +462,14 @@ def main():
         index = sys.argv.index("--quick")
         sys.argv[index:index + 1] = QUICK_OPTIONS
 
-    runner = pyperf.Runner()
+    runner = pyperf.Runner(add_cmdline_args=pass_only)
+    runner.argparser.add_argument("--only", metavar="TEXT",
+                                  help="run only the comparisons whose operation contains TEXT")
     runner.metadata["description"] = "quillet against what users would write instead"
-    worker = runner.parse_args().worker
-    selected, skipped = select(comparisons())
+    args = runner.parse_args()
+    chosen = [c for c in comparisons() if args.only is None or args.only in c.name]
+    selected, skipped = select(chosen)
+    worker = args.worker
     if not worker:
         check_scanners()
     for comparison in selected:
@@ -466,7 +479,7 @@ def main():
 
     if worker or any(bench is None for c in selected for bench in c.results.values()):
         return
-    rows = summarise(selected) + memory_rows() + load_cpp_rows(cpp_results)
+    rows = summarise(selected) + (memory_rows() if args.only is None else []) + load_cpp_rows(cpp_results)
     machine = {"python": sys.version, "platform": platform.platform(), "cpus": os.cpu_count(), "quick": quick,
                "peers": peers.versions()}
     report.print_tables(rows, skipped)
@@ -476,9 +489,11 @@ def main():
     (RESULTS / "ratios.json").write_text(json.dumps(machine | {"rows": rows, "skipped": skipped}, indent=2))
     (RESULTS / "table.md").write_text(report.markdown(rows, skipped))
     title = f"quillet / alternative, CPython {platform.python_version()}{', quick run (rough)' if quick else ''}"
-    report.plot(rows, [RESULTS / "ratios.png", DOCS_CHART], title)
+    # The docs show the whole suite, never a selection.
+    charts = [RESULTS / "ratios.png"] + ([DOCS_CHART] if args.only is None else [])
+    report.plot(rows, charts, title)
     print(f"\nresults: {RESULTS / 'ratios.json'}, {RESULTS / 'pyperf.json'}, {RESULTS / 'table.md'}, "
-          f"charts: {RESULTS / 'ratios.png'}, {DOCS_CHART}")
+          f"charts: {', '.join(map(str, charts))}")
 
 
 if __name__ == "__main__":
