@@ -79,14 +79,15 @@ def missing_requirement(path):
     for end in range(len(parts), 0, -1):
         try:
             found = importlib.import_module(".".join(parts[:end]))
-        except ImportError:
+        except ImportError as error:
+            reason = f"cannot import {parts[0]}: {error}"
             continue
         for name in parts[end:]:
             if not hasattr(found, name):
                 return f"{path} is absent"
             found = getattr(found, name)
         return None
-    return f"cannot import {parts[0]}"
+    return reason
 
 
 # ---------------------------------------------------------------------------
