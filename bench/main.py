@@ -19,6 +19,7 @@ import importlib
 import json
 import os
 import platform
+import subprocess
 import sys
 import timeit
 from dataclasses import dataclass, field
@@ -30,7 +31,6 @@ import pyperf
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-import memory  # noqa: E402
 import peers  # noqa: E402
 import report  # noqa: E402
 import scanners  # noqa: E402
@@ -435,7 +435,8 @@ def spread(bench):
 def memory_rows():
     if missing_requirement("quillet.frozen") or missing_requirement("quillet.text_walker"):
         return []
-    return memory.rows(peers, TEXT_SIZES)
+    probe = [sys.executable, str(HERE / "memory.py"), *map(str, TEXT_SIZES)]
+    return json.loads(subprocess.run(probe, capture_output=True, text=True, check=True).stdout)
 
 
 def load_cpp_rows(path):

@@ -1,10 +1,14 @@
 """Memory rows: what quillet's objects keep, against the alternatives.
 
 Inputs are made before tracing starts and shared by every side, so only what
-the measured objects allocate themselves is counted.
+the measured objects allocate themselves is counted. Objects taken from a free
+list are not seen by tracemalloc, so the rows are measured in a fresh
+interpreter (`python bench/memory.py` prints them as JSON) and each batch is
+measured after a warm-up batch that empties those lists.
 """
 
 import gc
+import json
 import os
 import subprocess
 import sys
@@ -19,8 +23,10 @@ VIEWS_BUDGET = 64  # bytes kept per mapping after keys(), values() and items()
 NO_COPY = 0.1  # extra memory of a walker as a share of its text's storage
 
 
-def traced(operate, items):
-    """Bytes still allocated after operate(item) for each item, results kept."""
+def traced(operate, items, warm_up=()):
+    """Bytes still allocated after operate(item) for each item, results kept,
+    measured after operate(item) for each item of `warm_up`, also kept."""
+    warm = [operate(item) for item in warm_up]
     kept = [None] * len(items)
     gc.collect()
     tracemalloc.start()
@@ -28,6 +34,7 @@ def traced(operate, items):
         kept[i] = operate(item)
     size = tracemalloc.get_traced_memory()[0]
     tracemalloc.stop()
+    del warm
     return size
 
 
@@ -43,8 +50,8 @@ def call_views(mapping):
 
 def views_kept(make):
     """Bytes per mapping that keys(), values() and items() leave behind."""
-    mappings = [make(source) for source in small_dicts()]
-    return traced(call_views, mappings) / MAPPINGS
+    warm_up, mappings = ([make(source) for source in small_dicts()] for _ in range(2))
+    return traced(call_views, mappings, warm_up) / MAPPINGS
 
 
 # Run in a fresh interpreter: in a process that has freed big blocks before,
@@ -78,13 +85,13 @@ def rss_growth(size):
 def mapping_rows(peers, frozen_dict):
     sources = small_dicts()
     name = f"memory, {report.count(MAPPINGS)} FrozenDicts of {ENTRIES}"
-    ours = traced(frozen_dict, sources)
+    ours = traced(frozen_dict, sources, sources)
     rows = [report.row(section="targets", operation=name, alternative="built-in frozendict", quillet=ours,
-                       other=traced(frozendict, sources), target=1.2, unit="B")]  # noqa: F821 - 3.15 built-in
+                       other=traced(frozendict, sources, sources), target=1.2, unit="B")]  # noqa: F821
     for label, (module, _) in peers.MAPPINGS.items():
         if peers.missing(module) is None:
             rows.append(report.row(section="peers", operation=name, alternative=label, quillet=ours,
-                                   other=traced(peers.mapping(label), sources), target=None, unit="B"))
+                                   other=traced(peers.mapping(label), sources, sources), target=None, unit="B"))
     rows.append(report.row(
         section="targets", operation="memory kept by keys(), values(), items()", alternative="built-in frozendict",
         quillet=views_kept(frozen_dict), other=views_kept(frozendict),  # noqa: F821 - 3.15 built-in
@@ -118,3 +125,9 @@ def rows(peers, text_sizes):
     from quillet.text_walker import TextWalker
 
     return mapping_rows(peers, FrozenDict) + walker_rows(TextWalker, text_sizes)
+
+
+if __name__ == "__main__":
+    import peers
+
+    print(json.dumps(rows(peers, tuple(map(int, sys.argv[1:])))))
