@@ -3,73 +3,107 @@
 Every comparison runs quillet and its alternatives as pyperf benchmarks in the
 same run (warm-ups, several worker processes), then prints a table of median
 times with their standard deviation and ratios of the medians
-quillet/alternative (lower is better), and writes the results as JSON, as a
-Markdown table and as a bar chart of the ratios under bench/results/. The
-median resists the slow spells of a shared machine better than the mean.
+quillet/alternative (lower is better), a scaling table over input sizes, and
+writes the results as JSON, as Markdown and as a bar chart of the ratios under
+bench/results/ (the chart also to docs/_static/bench.svg). The median resists
+the slow spells of a shared machine better than the mean.
 
-    python bench/main.py [--quick] [--cpp-results FILE] [pyperf options]
+    python bench/main.py [--quick] [--only TEXT] [--cpp-results FILE] [pyperf options]
 
---quick runs fewer, shorter worker processes (rough numbers in about a minute);
+--quick runs fewer, shorter runs in this one process (rough numbers);
+--only TEXT runs the comparisons whose operation contains TEXT (no memory rows);
 --cpp-results merges the rows that bench/cpp_rows.py made of the C++ benchmark.
 """
 
+import importlib
 import json
 import os
 import platform
+import subprocess
 import sys
 import timeit
-import tracemalloc
 from dataclasses import dataclass, field
+from functools import cache
 from pathlib import Path
 
 import pyperf
 
-RESULTS = Path(__file__).resolve().parent / "results"
-QUICK_OPTIONS = ["--processes", "2", "--values", "2", "--warmups", "1", "--min-time", "0.04"]
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import peers  # noqa: E402
+import report  # noqa: E402
+import scanners  # noqa: E402
+from documents import py_freeze  # noqa: E402
+
+RESULTS = HERE / "results"
+DOCS_CHART = HERE.parent / "docs" / "_static" / "bench.svg"
+# One process: spawning a worker per run costs more than a quick run measures.
+QUICK_OPTIONS = ["--in-process", "--processes", "2", "--values", "2", "--warmups", "1", "--min-time", "0.04"]
+MAPPING_SIZES = (10, 1_000, 100_000, 1_000_000)
+TEXT_SIZES = (1_000, 10_000, 100_000, 1_000_000, 10_000_000)
+SHALLOW = "shallow: freezes nothing"
+
+
+@dataclass
+class Side:
+    """One way of doing the operation: a statement for pyperf's timeit (run
+    with the comparison's setup) or a time function taking the loop count
+    and returning seconds."""
+
+    label: str
+    run: object
+    target: float | None = None
+    requires: tuple = ()
+    note: str = ""
+    section: str | None = None
+    setup: str = ""
 
 
 @dataclass
 class Comparison:
-    """quillet's operation against one or more alternatives.
-
-    Each side is a statement for pyperf's timeit (run with `setup`), or a
-    callable time function taking the loop count and returning seconds.
-    """
-
     name: str
     quillet: object
-    alternatives: dict
-    target: float
+    alternatives: list
+    section: str
     setup: str = ""
     requires: tuple = ()
+    family: str | None = None
+    size: int | None = None
     results: dict = field(default_factory=dict)
 
 
-def available(module):
-    try:
-        __import__(module)
-    except ImportError:
-        return False
-    return True
+def missing_requirement(path):
+    """Why the module or attribute `path` is not there, or None when it is."""
+    parts = path.split(".")
+    for end in range(len(parts), 0, -1):
+        try:
+            found = importlib.import_module(".".join(parts[:end]))
+        except ImportError as error:
+            reason = f"cannot import {parts[0]}: {error}"
+            continue
+        for name in parts[end:]:
+            if not hasattr(found, name):
+                return f"{path} is absent"
+            found = getattr(found, name)
+        return None
+    return reason
 
 
 # ---------------------------------------------------------------------------
-# Time functions for operations that consume their input
+# Inputs, built once per worker process and only in the one that needs them
 
-def _timed_per_item(make, operate):
-    def time_func(loops):
-        total = 0.0
-        timer = pyperf.perf_counter
-        for _ in range(loops):
-            item = make()
-            start = timer()
-            operate(item)
-            total += timer() - start
-        return total
-
-    return time_func
+@cache
+def flat_dict(size):
+    return {f"key{i}": i for i in range(size)}
 
 
+@cache
+def text(size):
+    return scanners.source_text(size)
+
+
+@cache
 def _nested_with_nones(keys=10_000, width=10):
     def build(level_keys):
         if level_keys <= width:
@@ -101,23 +135,103 @@ def _copy_nested(data):
     return {k: _copy_nested(v) if isinstance(v, dict) else v for k, v in data.items()}
 
 
-def _first_hash(make_mapping):
-    base = {f"key{i}": i for i in range(1000)}
-    return _timed_per_item(lambda: make_mapping(base), hash)
+# ---------------------------------------------------------------------------
+# Time functions. Each takes zero-argument factories so that nothing is
+# imported or built until a worker runs that very benchmark.
+
+def calls(operation, argument):
+    """operation()(argument()) in a loop."""
+
+    def time_func(loops):
+        operate, value = operation(), argument()
+        timer = pyperf.perf_counter
+        start = timer()
+        for _ in range(loops):
+            operate(value)
+        return timer() - start
+
+    return time_func
+
+
+def per_item(make, operation):
+    """operation()(item), each on a fresh item that make() builds untimed."""
+
+    def time_func(loops):
+        build, operate = make(), operation()
+        total = 0.0
+        timer = pyperf.perf_counter
+        for _ in range(loops):
+            item = build()
+            start = timer()
+            operate(item)
+            total += timer() - start
+        return total
+
+    return time_func
+
+
+def first_hash(mapping_type, size):
+    return per_item(lambda: lambda: mapping_type()(flat_dict(size)), lambda: hash)
+
+
+def transform(operation):
+    """operation() over a fresh copy of the nested document, which it may change."""
+    return per_item(lambda: lambda: _copy_nested(_nested_with_nones()), operation)
+
+
+def quillet_utils(name):
+    def operation():
+        import quillet.utils
+
+        return getattr(quillet.utils, name)
+
+    return operation
+
+
+def frozen_dict():
+    from quillet.frozen import FrozenDict
+
+    return FrozenDict
+
+
+def quillet_freeze():
+    from quillet.frozen import freeze
+
+    return freeze
+
+
+def built_in_frozendict():
+    return frozendict  # noqa: F821 - 3.15 built-in
+
+
+def text_walker():
+    from quillet.text_walker import TextWalker
+
+    return TextWalker
+
+
+def peer(label):
+    return lambda: peers.mapping(label)
+
+
+def peer_sides(make_side, target=None, note=""):
+    """One side per peer mapping; make_side(label) gives its run."""
+    return [Side(label, make_side(label), target, (peers.MAPPINGS[label][0],), note, "peers")
+            for label in peers.MAPPINGS]
 
 
 # ---------------------------------------------------------------------------
 # The comparisons
 
-FLAT_DICT = "d = {f'key{i}': i for i in range(1000)}; k = 'key500'"
-FROZEN_SETUP = "from quillet.frozen import FrozenDict, freeze; " + FLAT_DICT
+FROZEN_SETUP = "from quillet.frozen import FrozenDict; d = {f'key{i}': i for i in range(1000)}; k = 'key500'"
 DOC_SETUP = "from quillet.frozen import freeze; from documents import json_document, py_freeze; doc = json_document()"
 WALKER_SETUP = (
     "from quillet.text_walker import TextWalker; "
-    "from scanners import PyCursor, scan_with_indexing, scan_with_walker, source_text; "
-    "text = source_text(); walker = TextWalker(text)"
+    "from scanners import PyCursor, scan_with_bulk, scan_with_indexing, scan_with_regex, scan_with_walker, "
+    "source_text; text = source_text(); walker = TextWalker(text)"
 )
 ATTRS_SETUP = """
+from operator import is_
 from typing import Protocol, runtime_checkable
 from quillet.utils.attrs import attr_check
 @runtime_checkable
@@ -131,223 +245,211 @@ class O:
     def c(self): return 3
 o = O()
 S = ('a', 'b', 'c')
+a = o
+b = S
 """
 
 
+def peer_statements(statement, prime=""):
+    """The statement on `pm`, each peer's mapping of `d`, then `prime` run in the setup."""
+    return [Side(label, statement, 1.0, (module,), section="peers",
+                 setup=f"import peers; pm = peers.mapping({label!r})(d){prime}")
+            for label, (module, _) in peers.MAPPINGS.items()]
+
+
+def frozen_dict_builds():
+    rows = []
+    for size in MAPPING_SIZES:
+        target = 1.35 if size < 1_000_000 else None
+        alternatives = [Side("built-in frozendict(d)", calls(built_in_frozendict, lambda s=size: flat_dict(s)),
+                             target, note=SHALLOW)]
+        if size == 1_000:
+            alternatives += peer_sides(lambda label: calls(peer(label), lambda: flat_dict(1_000)), 1.35, SHALLOW)
+        rows.append(Comparison(f"FrozenDict(d), {report.count(size)} str->int",
+                               calls(frozen_dict, lambda s=size: flat_dict(s)), alternatives,
+                               "targets" if target else "scaling", requires=("quillet.frozen",),
+                               family="FrozenDict(d), str->int", size=size))
+    return rows
+
+
+def first_hashes():
+    rows = []
+    for size in MAPPING_SIZES:
+        target = 0.6 if size == 1_000 else None
+        alternatives = [Side("built-in frozendict", first_hash(built_in_frozendict, size), target)]
+        if size == 1_000:
+            alternatives += peer_sides(lambda label: first_hash(peer(label), 1_000), 1.0)
+        rows.append(Comparison(f"first hash(fd), {report.count(size)} entries, build excluded",
+                               first_hash(frozen_dict, size), alternatives,
+                               "targets" if target else "scaling", requires=("quillet.frozen",),
+                               family="first hash(fd)", size=size))
+    return rows
+
+
+def freezes_by_size():
+    return [Comparison(f"freeze(d), {report.count(size)} str->int", calls(quillet_freeze, lambda s=size: flat_dict(s)),
+                       [Side("pure-Python freeze", calls(lambda: py_freeze, lambda s=size: flat_dict(s)))],
+                       "scaling", requires=("quillet.frozen",), family="freeze(d), str->int", size=size)
+            for size in MAPPING_SIZES]
+
+
+def walker_builds():
+    return [Comparison(f"TextWalker(text), {report.text_size(size)}", calls(text_walker, lambda s=size: text(s)),
+                       [Side("pure-Python cursor", calls(lambda: scanners.PyCursor, lambda s=size: text(s)))],
+                       "scaling", requires=("quillet.text_walker",), family="TextWalker(text)", size=size)
+            for size in TEXT_SIZES]
+
+
 def comparisons():
-    nested = _nested_with_nones()
+    lookup = FROZEN_SETUP + "; fd = FrozenDict(d); bd = frozendict(d)"
     return [
-        Comparison("FrozenDict(d), 1 000 str->int", "FrozenDict(d)", {"frozendict(d)": "frozendict(d)"},
-                   3.0, FROZEN_SETUP, ("quillet.frozen",)),
-        Comparison("fd[k] hit", "fd[k]", {"frozendict": "bd[k]"}, 1.3,
-                   FROZEN_SETUP + "; fd = FrozenDict(d); bd = frozendict(d)", ("quillet.frozen",)),
-        Comparison("k in fd", "k in fd", {"frozendict": "k in bd"}, 1.3,
-                   FROZEN_SETUP + "; fd = FrozenDict(d); bd = frozendict(d)", ("quillet.frozen",)),
-        Comparison("repeated hash(fd)", "hash(fd)", {"frozendict": "hash(bd)"}, 1.2,
-                   FROZEN_SETUP + "; fd = FrozenDict(d); bd = frozendict(d); hash(fd); hash(bd)",
-                   ("quillet.frozen",)),
-        Comparison("first hash(fd), 1 000 entries", ("first_hash", "FrozenDict"),
-                   {"frozendict": ("first_hash", "frozendict")}, 1.5, requires=("quillet.frozen",)),
-        Comparison("freeze(doc), ~2 000 nodes", "freeze(doc)", {"pure-Python freeze": "py_freeze(doc)"}, 0.33,
-                   DOC_SETUP, ("quillet.frozen",)),
-        Comparison("get_cache_key(a, b)", "get_cache_key(a, b)", {"(a, b)": "(a, b)"}, 3.0,
+        *frozen_dict_builds(),
+        *first_hashes(),
+        Comparison("fd[k] hit", "fd[k]", [Side("built-in frozendict", "bd[k]", 1.05), *peer_statements("pm[k]")],
+                   "targets", lookup, ("quillet.frozen",)),
+        Comparison("repeated hash(fd)", "hash(fd)",
+                   [Side("built-in frozendict", "hash(bd)", 1.2), *peer_statements("hash(pm)", "; hash(pm)")],
+                   "targets", lookup + "; hash(fd); hash(bd)", ("quillet.frozen",)),
+        Comparison("CacheKey(a, b)", "CacheKey(a, b)", [Side("(a, b)", "(a, b)", 1.8)], "targets",
+                   "from quillet.utils import CacheKey; a = 'user'; b = 42"),
+        Comparison("get_cache_key(a, b)", "get_cache_key(a, b)", [Side("(a, b)", "(a, b)", 1.7)], "targets",
                    "from quillet.utils import get_cache_key; a = 'user'; b = 42"),
+        Comparison("attr_check(o, S) hit, 3 names", "attr_check(o, S)",
+                   [Side("operator.is_(a, b)", "is_(a, b)", 1.05),
+                    Side("isinstance(o, Protocol)", "isinstance(o, P)", 0.1),
+                    Side("hasattr chain", "hasattr(o, 'a') and hasattr(o, 'b') and hasattr(o, 'c')", 0.5)],
+                   "targets", ATTRS_SETUP, ("quillet.utils.attrs",)),
+        Comparison("scanner over 100 KB", "scan_with_walker(walker)",
+                   [Side("str indexing", "scan_with_indexing(text)", 1.2),
+                    Side("pure-Python cursor", "scan_with_walker(PyCursor(text))", 0.5)],
+                   "targets", WALKER_SETUP, ("quillet.text_walker",)),
+        Comparison("bulk scanner over 100 KB", "scan_with_bulk(walker)",
+                   [Side("str indexing", "scan_with_indexing(text)", 0.9),
+                    Side("re.findall", "scan_with_regex(text)", note="for information")],
+                   "targets", WALKER_SETUP,
+                   tuple(f"quillet.text_walker.TextWalker.{name}" for name in scanners.BULK_METHODS)),
+        Comparison("freeze(doc), ~2 000 nodes", "freeze(doc)",
+                   [Side("pure-Python freeze", "py_freeze(doc)", 0.33),
+                    *[Side(label, "deep_freeze(doc)", 1.0, (module,), section="peers",
+                           setup=f"import peers; deep_freeze = peers.deep_freeze({label!r})")
+                      for label, (module, _) in peers.DEEP_FREEZES.items()]],
+                   "targets", DOC_SETUP, ("quillet.frozen",)),
+        *freezes_by_size(),
+        *walker_builds(),
+        Comparison("k in fd", "k in fd", [Side("built-in frozendict", "k in bd", 1.3)], "more", lookup,
+                   ("quillet.frozen",)),
         # Both lookups use a prebuilt key equal to, but not the same object as, the stored one.
-        Comparison("d[k] with a prebuilt CacheKey", "dk[key]", {"d[t], prebuilt tuple": "dt[t]"}, 1.1,
+        Comparison("d[k] with a prebuilt CacheKey", "dk[key]", [Side("d[t], prebuilt tuple", "dt[t]", 1.1)], "more",
                    "from quillet.utils import CacheKey; key = CacheKey('user', 42); t = ('user', 42); "
                    "dk = {CacheKey('user', i): i for i in range(100)}; dt = {('user', i): i for i in range(100)}"),
-        Comparison("is_str(x)", "is_str(x)", {"isinstance(x, str)": "isinstance(x, str)"}, 1.1,
+        Comparison("is_str(x)", "is_str(x)", [Side("isinstance(x, str)", "isinstance(x, str)", 1.1)], "more",
                    "from quillet.utils import is_str; x = 'text'", ("quillet.utils.is_str",)),
         Comparison("is_int(x)", "is_int(x)",
-                   {"isinstance int and not bool": "isinstance(x, int) and not isinstance(x, bool)"}, 1.1,
-                   "from quillet.utils import is_int; x = 7", ("quillet.utils.is_int",)),
+                   [Side("isinstance int and not bool", "isinstance(x, int) and not isinstance(x, bool)", 1.1)],
+                   "more", "from quillet.utils import is_int; x = 7", ("quillet.utils.is_int",)),
         Comparison("is_primitive(x)", "is_primitive(x)",
-                   {"None or isinstance tuple": "x is None or isinstance(x, (bool, int, float, str, bytes))"},
-                   0.7, "from quillet.utils import is_primitive; x = b'bytes'", ("quillet.utils.is_primitive",)),
-        Comparison("attr_check(o, S) hit, 3 names", "attr_check(o, S)",
-                   {"isinstance(o, Protocol)": "isinstance(o, P)",
-                    "hasattr chain": "hasattr(o, 'a') and hasattr(o, 'b') and hasattr(o, 'c')"},
-                   0.1, ATTRS_SETUP, ("quillet.utils.attrs",)),
-        Comparison("scanner over 100 KB", "scan_with_walker(walker)",
-                   {"pure-Python cursor": "scan_with_walker(PyCursor(text))",
-                    "str indexing": "scan_with_indexing(text)"},
-                   0.5, WALKER_SETUP, ("quillet.text_walker",)),
-        Comparison("filter_out_nones, 10 000 keys", ("filter_out_nones", nested),
-                   {"recursive Python": ("py_filter_out_nones", nested)}, 0.3,
+                   [Side("None or isinstance tuple", "x is None or isinstance(x, (bool, int, float, str, bytes))",
+                         0.7)],
+                   "more", "from quillet.utils import is_primitive; x = b'bytes'", ("quillet.utils.is_primitive",)),
+        Comparison("filter_out_nones, 10 000 keys", transform(quillet_utils("filter_out_nones")),
+                   [Side("recursive Python", transform(lambda: _python_filter_out_nones), 0.3)], "more",
                    requires=("quillet.utils.filter_out_nones",)),
-        Comparison("none_to_null, 10 000 keys", ("none_to_null", nested),
-                   {"recursive Python": ("py_none_to_null", nested)}, 0.3,
+        Comparison("none_to_null, 10 000 keys", transform(quillet_utils("none_to_null")),
+                   [Side("recursive Python", transform(lambda: _python_none_to_null), 0.3)], "more",
                    requires=("quillet.utils.none_to_null",)),
     ]
 
 
-# Per-target ratio goals that differ from the comparison's first target.
-SECONDARY_TARGETS = {
-    ("attr_check(o, S) hit, 3 names", "hasattr chain"): 0.5,
-    ("scanner over 100 KB", "str indexing"): 1.5,
-}
+# ---------------------------------------------------------------------------
+# Running
 
-
-def requirement_met(requirement):
-    module, _, attribute = requirement.rpartition(".")
-    if attribute and available(module) and not available(requirement):
-        return hasattr(sys.modules[module], attribute)
-    return available(requirement)
-
-
-def time_function(side):
-    """The time function for a side given as an (operation, input) pair."""
-    operation, data = side
-    if operation == "first_hash":
-        from quillet.frozen import FrozenDict
-
-        return _first_hash({"FrozenDict": FrozenDict, "frozendict": frozendict}[data])  # noqa: F821 - 3.15 built-in
-    import quillet.utils
-
-    operations = {
-        "filter_out_nones": quillet.utils.filter_out_nones,
-        "none_to_null": quillet.utils.none_to_null,
-        "py_filter_out_nones": _python_filter_out_nones,
-        "py_none_to_null": _python_none_to_null,
-    }
-    return _timed_per_item(lambda: _copy_nested(data), operations[operation])
-
-
-def run_side(runner, comparison, label, side):
-    name = f"{comparison.name} | {label}"
-    if isinstance(side, str):
+def run_side(runner, comparison, side):
+    name = f"{comparison.name} | {side.label}"
+    if isinstance(side.run, str):
+        setup = "; ".join(part for part in (comparison.setup, side.setup) if part) or "pass"
         # pyperf's own timeit does not hand the benchmark back, so time the statement here.
-        time_func = timeit.Timer(side, comparison.setup or "pass", timer=pyperf.perf_counter).timeit
+        time_func = timeit.Timer(side.run, setup, timer=pyperf.perf_counter).timeit
     else:
-        time_func = time_function(side)
+        time_func = side.run
     return runner.bench_time_func(name, time_func)
 
 
-# ---------------------------------------------------------------------------
-# Memory
-
-def memory_comparison():
-    from quillet.frozen import FrozenDict
-
-    # Keys and values are shared with the sources and the list is made
-    # before tracing starts, so only the mappings themselves are counted.
-    def traced(make):
-        objects = [None] * len(sources)
-        tracemalloc.start()
-        for i, source in enumerate(sources):
-            objects[i] = make(source)
-        size = tracemalloc.get_traced_memory()[0]
-        tracemalloc.stop()
-        return size
-
-    sources = [{f"key{j}": i * 10 + j for j in range(10)} for i in range(1000)]
-    ours = traced(FrozenDict)
-    theirs = traced(frozendict)  # noqa: F821 - 3.15 built-in
-    return ours, theirs
+def select(comparisons):
+    """The comparisons and sides that can run here, and why the others cannot."""
+    selected, skipped = [], []
+    for comparison in comparisons:
+        reasons = [r for r in map(missing_requirement, comparison.requires) if r]
+        if reasons:
+            skipped.append({"operation": comparison.name, "alternative": "all", "reason": "; ".join(reasons)})
+            continue
+        runnable = []
+        for side in comparison.alternatives:
+            reasons = [r for r in map(missing_requirement, side.requires) if r]
+            if reasons:
+                skipped.append({"operation": comparison.name, "alternative": side.label,
+                                "reason": "; ".join(reasons)})
+            else:
+                runnable.append(side)
+        comparison.alternatives = runnable
+        selected.append(comparison)
+    return selected, skipped
 
 
-# ---------------------------------------------------------------------------
-# Report
+def check_scanners():
+    """Every scanner must count the same tokens, or its timing means nothing."""
+    if missing_requirement("quillet.text_walker"):
+        return
+    from quillet.text_walker import TextWalker
 
-def format_time(seconds):
-    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
-        if seconds >= scale:
-            return f"{seconds / scale:.3g} {unit}"
-    return f"{seconds / 1e-9:.3g} ns"
+    sample = scanners.source_text()
+    expected = scanners.scan_with_indexing(sample)
+    found = {"walker": scanners.scan_with_walker(TextWalker(sample)),
+             "pure-Python cursor": scanners.scan_with_walker(scanners.PyCursor(sample)),
+             "re.findall": scanners.scan_with_regex(sample)}
+    if scanners.has_bulk_methods(TextWalker(sample)):
+        found["bulk"] = scanners.scan_with_bulk(TextWalker(sample))
+    wrong = {name: counts for name, counts in found.items() if counts != expected}
+    if wrong:
+        sys.exit(f"scanners disagree with str indexing {expected}: {wrong}")
 
 
-def summarise(comparisons, memory, cpp_rows):
+def summarise(comparisons):
     rows = []
     for comparison in comparisons:
-        ours = comparison.results.get("quillet")
-        if ours is None:
-            continue
-        for label, bench in comparison.results.items():
-            if label == "quillet":
-                continue
-            target = SECONDARY_TARGETS.get((comparison.name, label), comparison.target)
-            rows.append({
-                "operation": comparison.name,
-                "alternative": label,
-                "quillet": ours.median(), "quillet_stdev": ours.stdev(),
-                "other": bench.median(), "other_stdev": bench.stdev(),
-                "ratio": ours.median() / bench.median(),
-                "target": target,
-                "unit": "s",
-            })
-    if memory is not None:
-        ours, theirs = memory
-        rows.append({"operation": "memory, 1 000 FrozenDicts of 10", "alternative": "frozendict",
-                     "quillet": ours, "quillet_stdev": 0.0, "other": theirs, "other_stdev": 0.0,
-                     "ratio": ours / theirs, "target": 2.2, "unit": "B"})
-    rows.extend(cpp_rows)
+        ours = comparison.results["quillet"]
+        for side in comparison.alternatives:
+            theirs = comparison.results[side.label]
+            rows.append(report.row(
+                section=side.section or comparison.section, operation=comparison.name, alternative=side.label,
+                quillet=ours.median(), quillet_stdev=spread(ours), other=theirs.median(),
+                other_stdev=spread(theirs), target=side.target, unit="s", note=side.note,
+                # Peers are measured at one size only: they have no growth to show.
+                family=None if side.section else comparison.family, size=comparison.size))
     return rows
 
 
-def show(row, side):
-    value, spread = row[side], row[f"{side}_stdev"]
-    if row["unit"] == "B":
-        return f"{value / 1024:.0f} KiB"
-    return f"{format_time(value)} +- {format_time(spread)}" if spread else format_time(value)
+def spread(bench):
+    return bench.stdev() if len(bench.get_values()) > 1 else 0.0
 
 
-def verdict(row):
-    if row["target"] is None:
-        return "-", ""
-    return f"{row['target']:.2f}", "ok" if row["ratio"] <= row["target"] else "MISS"
-
-
-def print_table(rows):
-    header = f"{'operation':36} {'alternative':30} {'quillet':>20} {'alternative':>20} {'ratio':>7} {'target':>7}"
-    print()
-    print(header)
-    print("-" * len(header))
-    for row in rows:
-        target, met = verdict(row)
-        print(f"{row['operation']:36} {row['alternative']:30} {show(row, 'quillet'):>20} "
-              f"{show(row, 'other'):>20} {row['ratio']:7.2f} {target:>7} {met}")
-
-
-def markdown_table(rows):
-    lines = ["| operation | alternative | quillet | alternative | ratio | target |", "|---|---|---:|---:|---:|---:|"]
-    for row in rows:
-        target, met = verdict(row)
-        lines.append(f"| {row['operation']} | {row['alternative']} | {show(row, 'quillet')} | {show(row, 'other')} "
-                     f"| {row['ratio']:.2f} | {f'{target} {met}'.strip()} |")
-    return "\n".join(lines) + "\n"
-
-
-def plot(rows, path):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    labels = [f"{r['operation']}\nvs {r['alternative']}" for r in rows]
-    ratios = [r["ratio"] for r in rows]
-    colours = ["tab:grey" if r["target"] is None else "tab:green" if r["ratio"] <= r["target"] else "tab:red"
-               for r in rows]
-    figure, axes = plt.subplots(figsize=(11, 0.55 * len(rows) + 1.5))
-    positions = range(len(rows))
-    axes.barh(positions, ratios, color=colours)
-    targets = [(r["target"], p) for r, p in zip(rows, positions) if r["target"] is not None]
-    axes.scatter([t for t, _ in targets], [p for _, p in targets], marker="|", s=300, color="black",
-                 label="target", zorder=3)
-    axes.set_yticks(list(positions), labels, fontsize=7)
-    axes.invert_yaxis()
-    axes.set_xscale("log")
-    axes.axvline(1.0, color="grey", linewidth=0.8)
-    axes.set_xlabel("time (or memory) ratio quillet / alternative, log scale: lower is better")
-    axes.legend(loc="lower right")
-    figure.tight_layout()
-    figure.savefig(path, dpi=110)
+def memory_rows():
+    if missing_requirement("quillet.frozen") or missing_requirement("quillet.text_walker"):
+        return []
+    probe = [sys.executable, str(HERE / "memory.py"), *map(str, TEXT_SIZES)]
+    return json.loads(subprocess.run(probe, capture_output=True, text=True, check=True).stdout)
 
 
 def load_cpp_rows(path):
     if path is None or not Path(path).exists():
         return []
     data = json.loads(Path(path).read_text())
-    return data.get("rows", [])
+    return [report.row(section="C++", **row) for row in data.get("rows", [])]
+
+
+def pass_only(command, args):
+    """Workers must run the same selection, or the task numbers do not match."""
+    if args.only is not None:
+        command.extend(("--only", args.only))
 
 
 def main():
@@ -358,38 +460,42 @@ def main():
         del sys.argv[index:index + 2]
     quick = "--quick" in sys.argv
     if quick:
-        # Two workers of two short values each: rough, but with a spread.
+        # Two runs of two short values each: rough, but with a spread.
         index = sys.argv.index("--quick")
         sys.argv[index:index + 1] = QUICK_OPTIONS
 
-    sys.path.insert(0, str(Path(__file__).resolve().parent))
-    runner = pyperf.Runner()
+    runner = pyperf.Runner(add_cmdline_args=pass_only)
+    runner.argparser.add_argument("--only", metavar="TEXT",
+                                  help="run only the comparisons whose operation contains TEXT")
     runner.metadata["description"] = "quillet against what users would write instead"
-    selected = [c for c in comparisons() if all(requirement_met(r) for r in c.requires)]
+    args = runner.parse_args()
+    chosen = [c for c in comparisons() if args.only is None or args.only in c.name]
+    selected, skipped = select(chosen)
+    worker = args.worker
+    if not worker:
+        check_scanners()
     for comparison in selected:
-        comparison.results["quillet"] = run_side(runner, comparison, "quillet", comparison.quillet)
-        for label, side in comparison.alternatives.items():
-            comparison.results[label] = run_side(runner, comparison, label, side)
+        comparison.results["quillet"] = run_side(runner, comparison, Side("quillet", comparison.quillet))
+        for side in comparison.alternatives:
+            comparison.results[side.label] = run_side(runner, comparison, side)
 
-    if runner.args.worker or comparison_results_missing(selected):
+    if worker or any(bench is None for c in selected for bench in c.results.values()):
         return
-    memory = memory_comparison() if available("quillet.frozen") else None
-    rows = summarise(selected, memory, load_cpp_rows(cpp_results))
-    print_table(rows)
+    rows = summarise(selected) + (memory_rows() if args.only is None else []) + load_cpp_rows(cpp_results)
+    machine = {"python": sys.version, "platform": platform.platform(), "cpus": os.cpu_count(), "quick": quick,
+               "peers": peers.versions()}
+    report.print_tables(rows, skipped)
     RESULTS.mkdir(exist_ok=True)
     suite = pyperf.BenchmarkSuite([b for c in selected for b in c.results.values()])
     suite.dump(str(RESULTS / "pyperf.json"), replace=True)
-    machine = {"python": sys.version, "platform": platform.platform(), "cpus": os.cpu_count(),
-               "quick": quick}
-    (RESULTS / "ratios.json").write_text(json.dumps(machine | {"rows": rows}, indent=2))
-    (RESULTS / "table.md").write_text(markdown_table(rows))
-    plot(rows, RESULTS / "ratios.png")
+    (RESULTS / "ratios.json").write_text(json.dumps(machine | {"rows": rows, "skipped": skipped}, indent=2))
+    (RESULTS / "table.md").write_text(report.markdown(rows, skipped))
+    title = f"quillet / alternative, CPython {platform.python_version()}{', quick run (rough)' if quick else ''}"
+    # The docs show the whole suite, never a selection.
+    charts = [RESULTS / "ratios.png"] + ([DOCS_CHART] if args.only is None else [])
+    report.plot(rows, charts, title)
     print(f"\nresults: {RESULTS / 'ratios.json'}, {RESULTS / 'pyperf.json'}, {RESULTS / 'table.md'}, "
-          f"chart: {RESULTS / 'ratios.png'}")
-
-
-def comparison_results_missing(selected):
-    return any(bench is None for c in selected for bench in c.results.values())
+          f"charts: {', '.join(map(str, charts))}")
 
 
 if __name__ == "__main__":

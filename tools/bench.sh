@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The package's main job, on CPython 3.15: the C++ benchmark of the attrs
-# cache's map, then the Python suite, which prints one table of both.
+# cache's map, then the Python suite against the built-in frozendict, the
+# peer packages of tools/requirements-bench.txt and plain Python, which prints
+# the tables of both and draws the chart.
 #
-#   tools/bench.sh            full run (several minutes)
-#   tools/bench.sh --quick    rough numbers in under two minutes
+#   tools/bench.sh            full run (about half an hour)
+#   tools/bench.sh --quick    rough numbers in about three minutes
 #
-# Other arguments go to bench/main.py (pyperf options such as --quiet).
+# Other arguments go to bench/main.py (--only TEXT, pyperf options such as --quiet).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
