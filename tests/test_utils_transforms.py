@@ -273,12 +273,24 @@ def test_has_nested_dicts_frozen_dict_is_a_leaf():
     assert qu.has_nested_dicts({"f": value, "d": [{}]}) is True
 
 
-def test_has_nested_dicts_self_containing_dict_and_iteration_error():
+def test_has_nested_dicts_self_containing_dict():
     data = {"a": 1}
     data["self"] = data
     assert qu.has_nested_dicts(data) is True
+
+
+class RaisingMidwayList(list):
+    """Its iterator yields an item, then fails."""
+
+    def __iter__(self):
+        yield 1
+        raise Boom("midway")
+
+
+@pytest.mark.parametrize("value", [[RaisingIterList(), {}], RaisingMidwayList(), [RaisingMidwayList(), {}]])
+def test_has_nested_dicts_iteration_error(value):
     with pytest.raises(Boom):
-        qu.has_nested_dicts([RaisingIterList(), {}])
+        qu.has_nested_dicts(value)
 
 
 def cyclic_list():

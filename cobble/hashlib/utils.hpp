@@ -56,16 +56,6 @@ template <std::integral T>
     return (count + tombstones) * LOAD_FACTOR_DEN > buckets * LOAD_FACTOR_NUM;
 }
 
-// Smallest power of two not below n (1 for 0); n must not exceed the largest
-// power of two a size_t holds.
-[[nodiscard]] constexpr std::size_t next_power_of_2(std::size_t n) noexcept {
-    std::size_t p = 1;
-    while (p < n) {
-        p <<= 1;
-    }
-    return p;
-}
-
 namespace detail {
 
 [[noreturn, gnu::cold, gnu::noinline]] inline void throw_capacity_too_large() {
@@ -73,6 +63,20 @@ namespace detail {
 }
 
 }  // namespace detail
+
+// Smallest power of two not below n (1 for 0). Above the largest power of two
+// a size_t holds there is none: that throws std::length_error.
+[[nodiscard]] constexpr std::size_t next_power_of_2(std::size_t n) {
+    constexpr std::size_t largest = std::size_t{1} << (std::numeric_limits<std::size_t>::digits - 1);
+    if (n > largest) {
+        detail::throw_capacity_too_large();
+    }
+    std::size_t p = 1;
+    while (p < n) {
+        p <<= 1;
+    }
+    return p;
+}
 
 // Table size for a pool of `capacity` nodes: the smallest power of two, at
 // least MIN_BUCKETS, that keeps a full pool below the load factor

@@ -31,3 +31,39 @@ public:
 private:
     PyObject *obj_ = nullptr;
 };
+
+// A module's init can run more than once per process (a retried import, the
+// same file loaded under another name, a sub-interpreter), and the calls that
+// build its state can run Python code that starts another init meanwhile. So
+// process-wide state is made only while missing, and the first copy stored
+// wins: returns 0 once `slot` is set, or -1 with an exception set when `made`
+// is null.
+template <typename T>
+int keep_first(T *&slot, PyObject *made) {
+    if (made == nullptr) {
+        return -1;
+    }
+    if (slot == nullptr) {
+        slot = reinterpret_cast<T *>(made);
+    } else {
+        Py_DECREF(made);
+    }
+    return 0;
+}
+
+// The heap type made from `spec` (with `bases`, or null for object), once per
+// process.
+inline int create_type_once(PyTypeObject *&type, PyType_Spec *spec, PyObject *bases) {
+    return type != nullptr ? 0 : keep_first(type, PyType_FromSpecWithBases(spec, bases));
+}
+
+// Process-wide state made by a sub-interpreter would outlive that interpreter,
+// so only the main one makes it (newer interpreters run every init there
+// anyway): -1 with ImportError elsewhere.
+inline int require_main_interpreter(const char *module) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
+        return 0;
+    }
+    PyErr_Format(PyExc_ImportError, "%s must be imported by the main interpreter before any subinterpreter", module);
+    return -1;
+}

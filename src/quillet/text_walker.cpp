@@ -758,13 +758,17 @@ static PyModuleDef text_walker_module = {
     nullptr,
 };
 
+// Made once and shared by every module object, so that a walker made through
+// one copy of the module is an instance of the class every other copy shows.
+static PyTypeObject *g_walker_type;
+
 PyMODINIT_FUNC PyInit_text_walker() {
-    PyRef module(PyModule_Create2(&text_walker_module, PYTHON_API_VERSION));
-    if (!module) {
+    if (g_walker_type == nullptr && require_main_interpreter("quillet.text_walker") < 0) {
         return nullptr;
     }
-    // PyModule_Add takes the type's reference even when it fails.
-    if (PyModule_Add(module.get(), "TextWalker", TextWalker_type_new()) < 0) {
+    PyRef module(PyModule_Create2(&text_walker_module, PYTHON_API_VERSION));
+    if (!module || (g_walker_type == nullptr && keep_first(g_walker_type, TextWalker_type_new()) < 0) ||
+        PyModule_AddObjectRef(module.get(), "TextWalker", reinterpret_cast<PyObject *>(g_walker_type)) < 0) {
         return nullptr;
     }
     return module.release();

@@ -44,6 +44,9 @@ TEST(Hashlib, NextPowerOf2) {
     EXPECT_EQ(next_power_of_2(17), 32u);
     EXPECT_EQ(next_power_of_2(32), 32u);
     EXPECT_EQ(next_power_of_2(std::size_t{1} << 63), std::size_t{1} << 63);
+    EXPECT_EQ(next_power_of_2((std::size_t{1} << 62) + 1), std::size_t{1} << 63);
+    EXPECT_THROW((void)next_power_of_2((std::size_t{1} << 63) + 1), std::length_error);
+    EXPECT_THROW((void)next_power_of_2(std::numeric_limits<std::size_t>::max()), std::length_error);
 }
 
 TEST(Hashlib, BucketsForCapacityIsTheSmallestFittingPowerOfTwo) {

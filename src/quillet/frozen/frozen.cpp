@@ -758,6 +758,8 @@ static PyMethodDef frozen_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Like the utils module's, this state is made by the first init that succeeds
+// at each piece and shared by every later init and module object.
 static PyModuleDef frozen_module = {
     PyModuleDef_HEAD_INIT,
     "frozen",
@@ -771,12 +773,11 @@ static PyModuleDef frozen_module = {
 };
 
 static int load_basic_hashable() {
-    PyRef utils(PyImport_ImportModule("quillet.utils"));
-    if (!utils) {
-        return -1;
+    if (BasicHashable_TypeRef != nullptr) {
+        return 0;
     }
-    BasicHashable_TypeRef = PyObject_GetAttrString(utils.get(), "BasicHashable");
-    if (BasicHashable_TypeRef == nullptr) {
+    PyRef utils(PyImport_ImportModule("quillet.utils"));
+    if (!utils || keep_first(BasicHashable_TypeRef, PyObject_GetAttrString(utils.get(), "BasicHashable")) < 0) {
         return -1;
     }
     // A metaclass could define __instancecheck__; then every object is tested.
@@ -784,60 +785,53 @@ static int load_basic_hashable() {
     return 0;
 }
 
+// Each constant is built from those made before it, never from a discarded copy.
 static int make_constants() {
-    NULL_KEY_OBJ = PyUnicode_InternFromString("__null__");
-    if (NULL_KEY_OBJ == nullptr) {
+    if (NULL_KEY_OBJ == nullptr && keep_first(NULL_KEY_OBJ, PyUnicode_InternFromString("__null__")) < 0) {
         return -1;
     }
-    NULL_TUPLE_OBJ = PyTuple_Pack(1, NULL_KEY_OBJ);
-    if (NULL_TUPLE_OBJ == nullptr) {
+    if (NULL_TUPLE_OBJ == nullptr && keep_first(NULL_TUPLE_OBJ, PyTuple_Pack(1, NULL_KEY_OBJ)) < 0) {
         return -1;
     }
-    NONE_TUPLE_OBJ = PyTuple_Pack(1, Py_None);
-    if (NONE_TUPLE_OBJ == nullptr) {
+    if (NONE_TUPLE_OBJ == nullptr && keep_first(NONE_TUPLE_OBJ, PyTuple_Pack(1, Py_None)) < 0) {
         return -1;
+    }
+    if (NONE_ITEMS_TUPLE_OBJ != nullptr) {
+        return 0;
     }
     PyRef pair(PyTuple_Pack(2, NULL_KEY_OBJ, Py_None));
-    if (!pair) {
-        return -1;
-    }
-    NONE_ITEMS_TUPLE_OBJ = PyTuple_Pack(1, pair.get());
-    return NONE_ITEMS_TUPLE_OBJ == nullptr ? -1 : 0;
+    return pair ? keep_first(NONE_ITEMS_TUPLE_OBJ, PyTuple_Pack(1, pair.get())) : -1;
 }
 
 static int create_types() {
-    FrozenDict_Type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&FrozenDict_spec));
-    if (FrozenDict_Type == nullptr) {
+    if (create_type_once(FrozenDict_Type, &FrozenDict_spec, nullptr) < 0) {
         return -1;
     }
     PyRef bases(PyTuple_Pack(1, FrozenDict_Type));
-    if (!bases) {
-        return -1;
-    }
-    NullFrozenDict_Type =
-        reinterpret_cast<PyTypeObject *>(PyType_FromSpecWithBases(&NullFrozenDict_spec, bases.get()));
-    return NullFrozenDict_Type == nullptr ? -1 : 0;
+    return bases ? create_type_once(NullFrozenDict_Type, &NullFrozenDict_spec, bases.get()) : -1;
 }
 
 static int add_objects(PyObject *module) {
+    if (NULL_FROZEN_DICT_OBJ == nullptr &&
+        keep_first(NULL_FROZEN_DICT_OBJ, PyObject_CallNoArgs(reinterpret_cast<PyObject *>(NullFrozenDict_Type))) < 0) {
+        return -1;
+    }
     if (PyModule_AddObjectRef(module, "FrozenDict", reinterpret_cast<PyObject *>(FrozenDict_Type)) < 0 ||
         PyModule_AddObjectRef(module, "NullFrozenDict", reinterpret_cast<PyObject *>(NullFrozenDict_Type)) < 0 ||
         PyModule_AddObjectRef(module, "NULL_KEY", NULL_KEY_OBJ) < 0 ||
         PyModule_AddObjectRef(module, "NULL_TUPLE", NULL_TUPLE_OBJ) < 0 ||
         PyModule_AddObjectRef(module, "NONE_TUPLE", NONE_TUPLE_OBJ) < 0 ||
-        PyModule_AddObjectRef(module, "NONE_ITEMS_TUPLE", NONE_ITEMS_TUPLE_OBJ) < 0) {
-        return -1;
-    }
-    NULL_FROZEN_DICT_OBJ = PyObject_CallNoArgs(reinterpret_cast<PyObject *>(NullFrozenDict_Type));
-    if (NULL_FROZEN_DICT_OBJ == nullptr ||
+        PyModule_AddObjectRef(module, "NONE_ITEMS_TUPLE", NONE_ITEMS_TUPLE_OBJ) < 0 ||
         PyModule_AddObjectRef(module, "NULL_FROZEN_DICT", NULL_FROZEN_DICT_OBJ) < 0) {
         return -1;
     }
-    FREEZE_FUNC = PyObject_GetAttrString(module, "freeze");
-    return FREEZE_FUNC == nullptr ? -1 : 0;
+    return FREEZE_FUNC != nullptr ? 0 : keep_first(FREEZE_FUNC, PyObject_GetAttrString(module, "freeze"));
 }
 
 PyMODINIT_FUNC PyInit_frozen() {
+    if (FREEZE_FUNC == nullptr && require_main_interpreter("quillet.frozen") < 0) {
+        return nullptr;
+    }
     PyRef module(PyModule_Create2(&frozen_module, PYTHON_API_VERSION));
     if (!module) {
         return nullptr;

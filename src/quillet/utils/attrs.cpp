@@ -4,7 +4,8 @@
 //
 // Identity keys are only sound while the objects live, so every stored entry
 // owns a reference to its type and its shape; cache_clear() drops them. That
-// pins at most 64 pairs: a full cache stores, and holds, nothing more. A
+// pins at most 64 pairs: a full cache stores, and holds, nothing more. The
+// last hit is remembered in front of the cache, for as long as its entry. A
 // probe runs arbitrary Python code that may call back into this module,
 // cache_clear() included: no position in the cache is held across a probe,
 // and the cache is consistent before any reference is released.
@@ -43,6 +44,17 @@ ReturnValue cpp_has_attr_type(PyObject *obj, PyObject *shape) {
 // ---------------------------------------------------------------------------
 // The cache
 
+// The pair of the last hit and its answer in the cache, which is read back
+// without hashing. Only ever a stored pair, whose entry pins both objects, so
+// no freed type or tuple can reappear at its address while it is remembered;
+// forgotten whenever entries are dropped.
+struct LastHit {
+    ShapeCheckKey key;
+    const bool *answer = nullptr;
+};
+
+static LastHit g_last_hit;
+
 // Files an answer. A new entry takes its two references; an entry stored
 // meanwhile by a re-entrant call keeps its references and gets the answer; a
 // full cache stores nothing. Runs no Python code.
@@ -60,7 +72,11 @@ static void cache_store(const ShapeCheckKey &key, bool answer) {
 // target: what the probe runs on; type: what the answer is filed under.
 static PyObject *cached_check(PyObject *target, PyTypeObject *type, PyObject *shape) {
     const ShapeCheckKey key{type, shape};
+    if (key == g_last_hit.key) {
+        return Py_NewRef(*g_last_hit.answer ? Py_True : Py_False);
+    }
     if (const bool *answer = g_cache.get(key)) {
+        g_last_hit = LastHit{key, answer};
         return PyBool_FromLong(*answer);
     }
     // The probe may reassign target.__class__ and drop the last other
@@ -86,7 +102,10 @@ static PyObject *py_attr_check(PyObject *, PyObject *const *args, Py_ssize_t nar
         PyErr_SetString(PyExc_TypeError, "attr_check() shape must be a tuple");
         return nullptr;
     }
-    return cached_check(args[0], Py_TYPE(args[0]), args[1]);
+    // A class answers for itself, under the key type_attr_check uses for it.
+    PyObject *obj = args[0];
+    PyTypeObject *type = PyType_Check(obj) ? reinterpret_cast<PyTypeObject *>(obj) : Py_TYPE(obj);
+    return cached_check(obj, type, args[1]);
 }
 
 static PyObject *py_type_attr_check(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
@@ -115,6 +134,7 @@ static PyObject *py_attrs_cache_clear(PyObject *, PyObject *) {
         owned[n++] = entry.first.shape;
     }
     g_cache.clear();
+    g_last_hit = LastHit{};
     for (std::size_t i = 0; i < n; ++i) {
         Py_DECREF(owned[i]);
     }

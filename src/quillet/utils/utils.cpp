@@ -1083,10 +1083,12 @@ static PyMethodDef utils_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-static void mod_free(void *) {
-    Py_CLEAR(g_PathType);
-    string_cleanup();
-}
+// Types, strings, the path class and NOT_CACHEABLE are made by the first
+// init that succeeds at each and kept for the life of the process: every
+// later init (and every module object, including those the interpreter copies
+// from its cached dict without running init) shares them, so no module's
+// teardown releases anything.
+static PyObject *NOT_CACHEABLE_OBJ;
 
 static PyModuleDef utils_module = {
     PyModuleDef_HEAD_INIT,
@@ -1097,34 +1099,29 @@ static PyModuleDef utils_module = {
     nullptr,
     nullptr,
     nullptr,
-    mod_free,
+    nullptr,
 };
 
 static int load_path_type() {
+    if (g_PathType != nullptr) {
+        return 0;
+    }
     PyRef pathlib(PyImport_ImportModule(_PY_STR[PY_STR_PATHLIB].c_str));
     if (!pathlib) {
         return -1;
     }
-    g_PathType = PyObject_GetAttr(pathlib.get(), py_str(PY_STR_PATH));
-    return g_PathType == nullptr ? -1 : 0;
+    return keep_first(g_PathType, PyObject_GetAttr(pathlib.get(), py_str(PY_STR_PATH)));
 }
 
 static int create_types() {
-    BasicHashable_Type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&BasicHashable_spec));
-    if (BasicHashable_Type == nullptr) {
+    if (create_type_once(BasicHashable_Type, &BasicHashable_spec, nullptr) < 0) {
         return -1;
     }
     PyRef bases(PyTuple_Pack(1, BasicHashable_Type));
-    if (!bases) {
+    if (!bases || create_type_once(HashableValues_Type, &HashableValues_spec, bases.get()) < 0) {
         return -1;
     }
-    HashableValues_Type =
-        reinterpret_cast<PyTypeObject *>(PyType_FromSpecWithBases(&HashableValues_spec, bases.get()));
-    if (HashableValues_Type == nullptr) {
-        return -1;
-    }
-    CacheKey_Type = reinterpret_cast<PyTypeObject *>(PyType_FromSpecWithBases(&CacheKey_spec, bases.get()));
-    return CacheKey_Type == nullptr ? -1 : 0;
+    return create_type_once(CacheKey_Type, &CacheKey_spec, bases.get());
 }
 
 static int add_types(PyObject *module) {
@@ -1148,13 +1145,23 @@ static PyObject *make_not_cacheable() {
     return PyObject_Call(reinterpret_cast<PyObject *>(HashableValues_Type), args.get(), kwargs.get());
 }
 
+static int add_not_cacheable(PyObject *module) {
+    if (NOT_CACHEABLE_OBJ == nullptr && keep_first(NOT_CACHEABLE_OBJ, make_not_cacheable()) < 0) {
+        return -1;
+    }
+    return PyModule_AddObjectRef(module, "NOT_CACHEABLE", NOT_CACHEABLE_OBJ);
+}
+
 PyMODINIT_FUNC PyInit_utils() {
+    if (NOT_CACHEABLE_OBJ == nullptr && require_main_interpreter("quillet.utils") < 0) {
+        return nullptr;
+    }
     PyRef module(PyModule_Create2(&utils_module, PYTHON_API_VERSION));
     if (!module) {
         return nullptr;
     }
     if (intern_strings() < 0 || load_path_type() < 0 || create_types() < 0 || add_types(module.get()) < 0 ||
-        PyModule_Add(module.get(), "NOT_CACHEABLE", make_not_cacheable()) < 0) {
+        add_not_cacheable(module.get()) < 0) {
         return nullptr;
     }
     return module.release();

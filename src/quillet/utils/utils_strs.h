@@ -1,5 +1,5 @@
-// Interned strings of the utils module, made once at initialisation so that
-// the probes and transforms never build a string per call.
+// Interned strings of the utils module, made once per process so that the
+// probes and transforms never build a string per call.
 #pragma once
 
 #include "../compat.h"
@@ -46,19 +46,14 @@ inline PyObject *py_str(PyString which) {
     return _PY_STR[which].py_obj;
 }
 
-// 0 on success, -1 with an exception set at the first string that cannot be made.
+// Makes the strings still missing (all of them on the first init; a failed
+// init may have stopped part-way). 0 on success, -1 with an exception set at
+// the first string that cannot be made.
 inline int intern_strings() {
     for (auto &entry : _PY_STR) {
-        entry.py_obj = PyUnicode_InternFromString(entry.c_str);
-        if (entry.py_obj == nullptr) {
+        if (entry.py_obj == nullptr && (entry.py_obj = PyUnicode_InternFromString(entry.c_str)) == nullptr) {
             return -1;
         }
     }
     return 0;
-}
-
-inline void string_cleanup() {
-    for (auto &entry : _PY_STR) {
-        Py_CLEAR(entry.py_obj);
-    }
 }
