@@ -1,1 +1,3 @@
 """quillet: immutable hashable data, fast predicates and a text cursor, as CPython extensions."""
+
+from quillet._version import __version__ as __version__
