@@ -16,7 +16,7 @@ done
 
 ensure_toolchain
 ensure_debian_packages libbenchmark-dev libabsl-dev
-venv_315=$(ensure_venv 3.15 "$(python315)" "$ROOT/tools/requirements-bench.txt")
+venv_315=$(ensure_venv 3.15 "$(python315)" bench)
 build_install "$venv_315"
 
 results=$ROOT/bench/results
@@ -31,8 +31,8 @@ run_cpp_bench() {
         repetitions=3
     fi
     log "C++ benchmark: OpenMap, std::unordered_map, absl::flat_hash_map"
-    PATH="$venv_315/bin:$PATH" cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DQUILLET_PYTHON=OFF -DQUILLET_CPP_BENCH=ON -DPython_EXECUTABLE="$venv_315/bin/python" >/dev/null
+    cmake_configure "$venv_315" "$build" -DCMAKE_BUILD_TYPE=Release \
+        -DQUILLET_PYTHON=OFF -DQUILLET_CPP_BENCH=ON -DPython_EXECUTABLE="$venv_315/bin/python"
     PATH="$venv_315/bin:$PATH" cmake --build "$build" >/dev/null
     "$build/open_map_bench" --benchmark_min_time=$min_time --benchmark_repetitions=$repetitions \
         --benchmark_enable_random_interleaving=true --benchmark_display_aggregates_only=true \

@@ -37,7 +37,7 @@ ensure_venv() {
     local name=$1 python=$2 venv=$CACHE/venv-$1 group groups=()
     shift 2
     for group in build test "$@"; do groups+=(--group "$ROOT/pyproject.toml:$group"); done
-    if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c '' 2>/dev/null; then
+    if ! venv_usable "$venv"; then
         log "creating virtual environment $name"
         rm -rf "$venv"
         "$python" -m venv --without-pip "$venv"
@@ -47,6 +47,12 @@ ensure_venv() {
     pip_install "$venv" pip
     pip_install "$venv" "${groups[@]}"
     echo "$venv"
+}
+
+# A venv's scripts name their interpreter by absolute path, so one copied or
+# moved with the checkout is made again.
+venv_usable() {
+    "$1/bin/python" -c '' 2>/dev/null && head -n 3 "$1/bin/pip" 2>/dev/null | grep -qF "$1/bin/python"
 }
 
 # pip_install VENV ARGS...: pip install at the pinned versions, quietly.
@@ -77,6 +83,20 @@ build_install() {
     log "building quillet for $tag $*"
     "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps --force-reinstall \
         -C "build-dir=$CACHE/build/$tag${QUILLET_BUILD_SUFFIX:-}" "${defines[@]}" "$ROOT" >&2
+}
+
+# cmake_configure VENV BUILD [ARG...]: configures the source tree into BUILD
+# with the venv's CMake and Ninja. CMake refuses a build folder made for
+# another source folder, as after copying or moving the checkout: such a
+# folder is started afresh.
+cmake_configure() {
+    local venv=$1 build=$2
+    shift 2
+    if [ -f "$build/CMakeCache.txt" ] && ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$ROOT" "$build/CMakeCache.txt"; then
+        log "$(basename "$build") was configured for another checkout: starting it afresh"
+        rm -rf "$build"
+    fi
+    PATH="$venv/bin:$PATH" cmake -S "$ROOT" -B "$build" -G Ninja "$@" >/dev/null
 }
 
 ensure_toolchain() {
