@@ -91,7 +91,7 @@ check_sdist() {
     local venv=$1 sdist digest stamp=$CACHE/dist.checked
     python_build "$venv" "$CACHE/dist" --sdist "$ROOT"
     sdist=$(ls "$CACHE"/dist/*.tar.gz)
-    tar -tzf "$sdist" | grep -qx "$(basename "$sdist" .tar.gz)/LICENSE" || {
+    tar -tzf "$sdist" "$(basename "$sdist" .tar.gz)/LICENSE" >/dev/null 2>&1 || {
         log "the sdist lacks LICENSE"
         return 1
     }
@@ -240,9 +240,6 @@ if [ -z "$mode" ] || [ "$mode" = --all ]; then
     run_cpp_tests OFF
     run_python_suites
 fi
-if [ -z "$mode" ] || [ "$mode" = --lint ] || [ "$mode" = --all ]; then
-    run_lint
-fi
 if [ "$mode" = --sanitize ] || [ "$mode" = --all ]; then
     run_cpp_tests ON
     run_sanitized_python_tests host "$(command -v python3)" 1
@@ -253,4 +250,8 @@ if [ "$mode" = --valgrind ] || [ "$mode" = --all ]; then
 fi
 if [ "$mode" = --fuzz ] || [ "$mode" = --all ]; then
     run_fuzz
+fi
+# Last, so that a formatting slip does not hide what the tests would say.
+if [ -z "$mode" ] || [ "$mode" = --lint ] || [ "$mode" = --all ]; then
+    run_lint
 fi
