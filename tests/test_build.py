@@ -1,6 +1,8 @@
 """What the built deliverables export, link against and ship beside them."""
 
 import importlib
+import importlib.metadata
+import json
 import os
 import shutil
 import subprocess
@@ -15,6 +17,15 @@ DELIVERABLES = {
     "quillet.text_walker": False,
     "quillet.utils.attrs": True,
 }
+
+
+def editable_install():
+    direct_url = importlib.metadata.distribution("quillet").read_text("direct_url.json")
+    return bool(direct_url) and json.loads(direct_url).get("dir_info", {}).get("editable", False)
+
+
+# An editable install serves the Python files and stubs from the source tree.
+needs_wheel = pytest.mark.skipif(editable_install(), reason="checks the installed wheel; this is an editable install")
 
 
 def built(name):
@@ -44,6 +55,7 @@ def test_c_api_deliverables_need_nothing_but_libc(name):
     assert all("libc.so" in line for line in needed), needed
 
 
+@needs_wheel
 def test_package_runs_from_an_install_not_the_source_tree():
     import quillet
 
@@ -53,7 +65,18 @@ def test_package_runs_from_an_install_not_the_source_tree():
     assert (installed / "py.typed").is_file()
 
 
+@needs_wheel
 @pytest.mark.parametrize("name", DELIVERABLES)
 def test_each_deliverable_ships_its_stub(name):
     path = Path(built(name))
     assert path.with_name(path.name.split(".", 1)[0] + ".pyi").is_file()
+
+
+def test_distribution_carries_its_licence_and_version():
+    import quillet
+
+    dist = importlib.metadata.distribution("quillet")
+    assert quillet.__version__ == dist.version == dist.metadata["Version"]
+    assert dist.metadata["License-Expression"] == "MIT"
+    licences = [file for file in dist.files if file.parts[-2:] == ("licenses", "LICENSE")]
+    assert len(licences) == 1 and "the quillet authors" in licences[0].read_text()

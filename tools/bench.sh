@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The package's main job, on CPython 3.15: the C++ benchmark of the attrs
 # cache's map, then the Python suite against the built-in frozendict, the
-# peer packages of tools/requirements-bench.txt and plain Python, which prints
+# peer packages of the bench dependency group and plain Python, which prints
 # the tables of both and draws the chart.
 #
 #   tools/bench.sh            full run (about half an hour)
@@ -18,7 +18,7 @@ done
 
 ensure_toolchain
 ensure_debian_packages libbenchmark-dev libabsl-dev
-venv_315=$(ensure_venv 3.15 "$(python315)" "$ROOT/tools/requirements-bench.txt")
+venv_315=$(ensure_venv 3.15 "$(python315)" bench)
 build_install "$venv_315"
 
 results=$ROOT/bench/results
@@ -33,8 +33,8 @@ run_cpp_bench() {
         repetitions=3
     fi
     log "C++ benchmark: OpenMap, std::unordered_map, absl::flat_hash_map"
-    PATH="$venv_315/bin:$PATH" cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DQUILLET_PYTHON=OFF -DQUILLET_CPP_BENCH=ON -DPython_EXECUTABLE="$venv_315/bin/python" >/dev/null
+    cmake_configure "$venv_315" "$build" -DCMAKE_BUILD_TYPE=Release \
+        -DQUILLET_PYTHON=OFF -DQUILLET_CPP_BENCH=ON -DPython_EXECUTABLE="$venv_315/bin/python"
     PATH="$venv_315/bin:$PATH" cmake --build "$build" >/dev/null
     "$build/open_map_bench" --benchmark_min_time=$min_time --benchmark_repetitions=$repetitions \
         --benchmark_enable_random_interleaving=true --benchmark_display_aggregates_only=true \

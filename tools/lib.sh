@@ -29,25 +29,36 @@ python315() {
     "$ROOT/tools/provision-python.sh"
 }
 
-# ensure_venv NAME PYTHON [REQUIREMENTS_FILE...]: a virtual environment under
-# .cache with tools/requirements.txt and the given files installed; reinstalled
-# only when the requirements change.
+# ensure_venv NAME PYTHON [GROUP...]: a virtual environment under .cache with
+# pyproject.toml's dependency groups build, test and the given ones installed,
+# at the versions pinned in tools/constraints.txt. pip leaves what already
+# matches alone, so a second run only checks.
 ensure_venv() {
-    local name=$1 python=$2 venv=$CACHE/venv-$1
+    local name=$1 python=$2 venv=$CACHE/venv-$1 group groups=()
     shift 2
-    local wanted stamp=$venv/.requirements
-    wanted=$(cat "$ROOT/tools/requirements.txt" "$@")
-    if [ ! -x "$venv/bin/python" ]; then
+    for group in build test "$@"; do groups+=(--group "$ROOT/pyproject.toml:$group"); done
+    if ! venv_usable "$venv"; then
         log "creating virtual environment $name"
+        rm -rf "$venv"
         "$python" -m venv --without-pip "$venv"
         bootstrap_pip "$venv/bin/python" "$python"
     fi
-    if [ "$wanted" != "$(cat "$stamp" 2>/dev/null)" ]; then
-        log "installing requirements into $name"
-        "$venv/bin/python" -m pip install -q -r <(printf '%s\n' "$wanted") >&2
-        printf '%s' "$wanted" > "$stamp"
-    fi
+    # --group needs pip 25.1 or newer; ensurepip may bring an older one.
+    pip_install "$venv" pip
+    pip_install "$venv" "${groups[@]}"
     echo "$venv"
+}
+
+# A venv's scripts name their interpreter by absolute path, so one copied or
+# moved with the checkout is made again.
+venv_usable() {
+    "$1/bin/python" -c '' 2>/dev/null && head -n 3 "$1/bin/pip" 2>/dev/null | grep -qF "$1/bin/python"
+}
+
+# pip_install VENV ARGS...: pip install at the pinned versions, quietly.
+pip_install() {
+    local venv=$1; shift
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check -c "$ROOT/tools/constraints.txt" "$@" >&2
 }
 
 # pip comes from the interpreter's own wheel folder when it ships one (the
@@ -72,6 +83,20 @@ build_install() {
     log "building quillet for $tag $*"
     "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps --force-reinstall \
         -C "build-dir=$CACHE/build/$tag${QUILLET_BUILD_SUFFIX:-}" "${defines[@]}" "$ROOT" >&2
+}
+
+# cmake_configure VENV BUILD [ARG...]: configures the source tree into BUILD
+# with the venv's CMake and Ninja. CMake refuses a build folder made for
+# another source folder, as after copying or moving the checkout: such a
+# folder is started afresh.
+cmake_configure() {
+    local venv=$1 build=$2
+    shift 2
+    if [ -f "$build/CMakeCache.txt" ] && ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$ROOT" "$build/CMakeCache.txt"; then
+        log "$(basename "$build") was configured for another checkout: starting it afresh"
+        rm -rf "$build"
+    fi
+    PATH="$venv/bin:$PATH" cmake -S "$ROOT" -B "$build" -G Ninja "$@" >/dev/null
 }
 
 ensure_toolchain() {

