@@ -1,4 +1,8 @@
+import builtins
 import collections
+import copy
+import gc
+import json
 import subprocess
 import sys
 import types
@@ -16,6 +20,7 @@ Point = collections.namedtuple("Point", "x y")
 SubFD = type("SubFD", (FrozenDict,), {})
 SubList, SubTuple, SubSet = type("SubList", (list,), {}), type("SubTuple", (tuple,), {}), type("SubSet", (set,), {})
 HashableList = type("HashableList", (list,), {"__hash__": lambda self: 7})
+NEEDS_FROZENDICT = pytest.mark.skipif(not hasattr(builtins, "frozendict"), reason="no built-in frozendict")
 
 
 class SubDict(dict):
@@ -47,9 +52,13 @@ def test_module_surface():
 @pytest.mark.parametrize("data, expected", [
     (None, []), ({}, []), ({"a": [1, {"b": {2}}]}, [("a", (1, FrozenDict({"b": frozenset({2})})))]),
     ([("a", 1), ("b", 2), ("a", 3)], [("a", 3), ("b", 2)]), (["ab"], [("a", "b")]), ([["k", [1]]], [("k", (1,))]),
-    (FrozenDict({"ab": 1}), [("a", "b")]), (zip("xy", [[1], 2]), [("x", (1,)), ("y", 2)]),
-    (SubDict(z=[1], y=2), [("z", (1,)), ("y", 2)]),
+    (FrozenDict({"ab": 1}), [("ab", 1)]), (SubFD({"name": 1}), [("name", 1)]), (NULL, []),
+    (zip("xy", [[1], 2]), [("x", (1,)), ("y", 2)]), (SubDict(z=[1], y=2), [("z", (1,)), ("y", 2)]),
     ({"s": SubSet([1]), "t": SubTuple([[2]])}, [("s", frozenset({1})), ("t", ((2,),))]),
+    (types.MappingProxyType({"ab": [1]}), [("ab", (1,))]), (collections.UserDict(name={1}), [("name", frozenset({1}))]),
+    (collections.ChainMap({"a": 1}, {"a": 2, "b": 3}), [("a", 1), ("b", 3)]),
+    pytest.param(getattr(builtins, "frozendict", dict)(ab=[1], c={}), [("ab", (1,)), ("c", FrozenDict())],
+                 marks=NEEDS_FROZENDICT),
 ])
 def test_construction(data, expected):
     fd = FrozenDict(data)
@@ -92,15 +101,42 @@ def test_construction_errors(call, error):
         call()
 
 
-def test_subclass_and_reinitialisation():
-    assert repr(SubFD({"a": [1]})) == "SubFD({'a': (1,)})" and SubFD({"a": [1]}) == FrozenDict({"a": (1,)})
-    fd = FrozenDict({"a": 1})
-    assert hash(fd) == hash(FrozenDict({"a": 1}))
-    fd.__init__({"b": 2})
-    assert fd == FrozenDict({"b": 2}) and hash(fd) == hash(FrozenDict({"b": 2})) and list(fd) == ["b"]
+class Interned(FrozenDict):
+    """Hands out one instance per content, so Python calls __init__ on an existing one."""
+
+    pool = {}
+
+    def __new__(cls, data=None):
+        return cls.pool.setdefault(repr(data), super().__new__(cls))
+
+
+def failed_then(data):
+    fd = FrozenDict.__new__(FrozenDict)
     with pytest.raises(ValueError):
         fd.__init__([1])
-    assert fd == FrozenDict({"b": 2}), "a failed re-initialisation keeps the content"
+    fd.__init__(data)
+    return fd
+
+
+@pytest.mark.parametrize("build, again, expected", [
+    (lambda: FrozenDict({"a": 1}), lambda fd: fd.__init__({"b": 2}), {"a": 1}),
+    (lambda: FrozenDict({"a": 1}), lambda fd: fd.__init__([1], x=2), {"a": 1}),
+    (lambda: SubFD({"a": 1}), lambda fd: FrozenDict.__init__(fd, {"b": 2}), {"a": 1}),
+    (lambda: NULL, lambda fd: FrozenDict.__init__(fd, {"b": 2}), {"__null__": None}),
+    (lambda: NULL, lambda fd: NullFrozenDict.__init__(fd), {"__null__": None}),
+    (lambda: Interned({"a": [1]}), lambda fd: Interned({"a": [1]}), {"a": (1,)}),
+    (lambda: failed_then({"a": [1]}), lambda fd: fd.__init__({"b": 2}), {"a": (1,)}),
+    (lambda: type("Twice", (FrozenDict,), {"__init__": lambda self, d: super(type(self), self).__init__(d)})({"a": 1}),
+     lambda fd: fd.__init__({"b": 2}), {"a": 1}),
+])
+def test_built_once(build, again, expected):
+    fd = build()
+    before = hash(fd) if type(fd) is not NullFrozenDict else None
+    held = {fd} if before is not None else set()
+    again(fd)
+    assert dict(fd) == expected and fd.__frozen__
+    if before is not None:
+        assert hash(fd) == before and fd in held and len(fd) == len(expected)
 
 
 # --- hash and equality --------------------------------------------------------------
@@ -363,19 +399,37 @@ def test_dicts_and_sets_changing_while_frozen():
     source["hook"], sub["hook"] = ClassHook(lambda: source.update(x=1)), ClassHook(lambda: sub.update(x=1))
     assert list(freeze(source)) == list(freeze(sub)) == ["a", "hook"], "frozen from a snapshot of the storage"
     hooks = []
-    sub = SubDict({type("HookKey", (), {"__hash__": lambda self: ([h() for h in hooks], 1)[1]})(): 1, "b": 2})
+    sub = SubDict({type("HookKey", (), {"__hash__": lambda self: ([h() for h in hooks], 1)[1]})(): [1], "b": 2})
     hooks.append(lambda: sub.update(x=1))
+    assert len(freeze(sub)) == 2, "a key's hash changing the source does not reach the snapshot"
     members = {1, 2}
     members.add(ClassHook(lambda: members.add(len(members))))
-    for value in (sub, members):
-        with pytest.raises(RuntimeError, match="changed size"):
-            freeze(value)
+    with pytest.raises(RuntimeError, match="changed size"):
+        freeze(members)
 
 
-def test_reinitialisation_during_lookup_is_safe():
+class Rehashing:
+    """A key that hashes differently on every call."""
+
+    count = 0
+
+    def __hash__(self):
+        Rehashing.count += 1
+        return Rehashing.count
+
+
+@pytest.mark.parametrize("source", [dict, SubDict], ids=["dict", "subclass"])
+@pytest.mark.parametrize("build", [FrozenDict, freeze, lambda d: FrozenDict({"outer": d})["outer"]])
+def test_one_insertion_per_pair(build, source):
+    key = Rehashing()
+    fd = build(source({key: [1], "b": {"c": [2]}}))
+    assert fd.keys() == [key, "b"] and fd.values() == [(1,), FrozenDict({"c": (2,)})]
+
+
+def test_reinitialisation_during_lookup_changes_nothing():
     key_type = type("Key", (), {"__hash__": lambda self: 1, "__eq__": lambda self, other: fd.__init__({}) or True})
     fd = FrozenDict({key_type(): "v"})
-    assert fd[key_type()] == "v" and len(fd) == 0
+    assert fd[key_type()] == "v" and len(fd) == 1
 
 
 UNINITIALISED_OPS = {
