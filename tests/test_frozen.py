@@ -1,6 +1,7 @@
 import builtins
 import collections
 import copy
+import ctypes
 import gc
 import json
 import subprocess
@@ -255,6 +256,96 @@ def test_mutation_refused(obj, name, mutate):
         mutate(obj)
 
 
+# --- union, fromkeys, copies, reversed, size -----------------------------------------------------------
+
+FD_AB = FrozenDict({"a": 1, "b": [2]})
+
+
+@pytest.mark.parametrize("left, right, expected", [
+    (FD_AB, {"b": [3], "c": {4}}, FrozenDict({"a": 1, "b": (3,), "c": frozenset({4})})),
+    (FD_AB, SubFD({"a": 0}), FrozenDict({"a": 0, "b": (2,)})), (SubFD({"c": 0}), FD_AB, FrozenDict({"c": 0, **FD_AB})),
+    (FD_AB, types.MappingProxyType({"z": [1]}), FrozenDict({**FD_AB, "z": (1,)})),
+    (FD_AB, collections.UserDict(a=[0]), FrozenDict({"a": (0,), "b": (2,)})),
+    (FD_AB, SubDict(b=[5]), FrozenDict({"a": 1, "b": (5,)})),
+    ({"b": [3], "c": [4]}, FD_AB, {"b": (2,), "c": [4], "a": 1}),
+    (types.MappingProxyType({"c": [4]}), FD_AB, {"c": [4], "a": 1, "b": (2,)}),
+    (NULL, FD_AB, FrozenDict(FD_AB)), (FD_AB, NULL, FrozenDict(FD_AB)), (NULL, NULL, FrozenDict()),
+    ({"c": 4}, NULL, {"c": 4, "__null__": None}),
+])
+def test_union(left, right, expected):
+    result = left | right
+    assert type(result) is type(expected) and list(dict(result).items()) == list(dict(expected).items())
+    if type(left) is not types.MappingProxyType:
+        merged = left
+        merged |= right
+        assert merged == result and (merged is not left or type(left) is dict)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: FD_AB | 1, lambda: FD_AB | [("a", 1)], lambda: 1 | FD_AB, lambda: {1, 2} | FD_AB, lambda: NULL | "ab",
+    lambda: FrozenDict.fromkeys(), lambda: FrozenDict.fromkeys("ab", 1, 2), lambda: FrozenDict.fromkeys([[1]]),
+    lambda: FrozenDict.fromkeys(5), lambda: FrozenDict.fromkeys("a", value=1),
+])
+def test_union_and_fromkeys_refusals(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+@pytest.mark.parametrize("cls, args, expected", [
+    (FrozenDict, ("ab",), FrozenDict({"a": None, "b": None})), (FrozenDict, ("ab", [1]), FrozenDict({"a": (1,), "b": (1,)})),
+    (SubFD, ("ab", {"x": [1]}), SubFD({"a": {"x": (1,)}, "b": {"x": (1,)}})), (NullFrozenDict, ("ab", [1]), NULL),
+])
+def test_fromkeys(cls, args, expected):
+    result = cls.fromkeys(*args)
+    values = result.values()
+    assert type(result) is cls and result == expected and all(v is values[0] for v in values), "frozen once"
+
+
+@pytest.mark.parametrize("obj, same", [
+    (FrozenDict({"a": (1, "x"), "b": FrozenDict({"c": [None]})}), True), (FrozenDict(), True), (NULL, True),
+    (FrozenDict({"a": bytearray(b"x")}), False), (FrozenDict({"a": (1, frozenset({2}))}), False),
+])
+def test_copies(obj, same):
+    assert obj.copy() is obj and copy.copy(obj) is obj
+    deep = copy.deepcopy(obj)
+    assert (deep is obj) is same and deep == obj and type(deep) is type(obj)
+
+
+def test_subclass_and_cyclic_copies():
+    sub = SubFD({"a": [1]})
+    sub.note = ["n"]
+    shallow, deep = copy.copy(sub), copy.deepcopy(sub)
+    assert type(shallow) is type(deep) is SubFD and shallow == deep == sub and shallow is not sub
+    assert shallow.note is sub.note and deep.note == sub.note and deep.note is not sub.note
+    assert type(sub.copy()) is FrozenDict and sub.copy() == sub
+    owner = collections.namedtuple("Owner", "x")  # any class whose instances take attributes
+    holder = type("Holder", (), {})()
+    holder.fd = FrozenDict({"self": holder, "t": owner([1])})
+    twin = copy.deepcopy(holder)
+    assert twin.fd["self"] is twin and twin.fd["t"] == holder.fd["t"]
+
+
+@pytest.mark.parametrize("obj, expected", [
+    (FrozenDict([("b", 1), ("a", 2), ("c", 3)]), ["c", "a", "b"]), (FrozenDict(), []), (NULL, ["__null__"]),
+])
+def test_reversed(obj, expected):
+    assert list(reversed(obj)) == expected
+
+
+def test_sizes_include_the_private_storage():
+    content = {i: i for i in range(1000)}
+    fd = FrozenDict(content)
+    assert sys.getsizeof(fd) > sys.getsizeof(content) > sys.getsizeof(FrozenDict())
+    before = sys.getsizeof(fd)
+    fd.items()
+    assert sys.getsizeof(fd) > before, "the snapshot of the items counts too"
+
+
+def test_json_of_nested_frozen_dicts():
+    value = freeze({"a": [1, {"b": None}], "c": {"d": "e"}, "f": FrozenDict({"g": NULL})})
+    assert json.dumps(value, default=dict) == '{"a": [1, {"b": null}], "c": {"d": "e"}, "f": {"g": {"__null__": null}}}'
+
+
 # --- NullFrozenDict -----------------------------------------------------------------------
 
 @pytest.mark.parametrize("call, expected", [
@@ -283,6 +374,8 @@ def test_null_constants_and_refusals():
     (SubList([1, [2]]), (1, (2,))), (SubDict(a=[1]), FrozenDict({"a": (1,)})),
     ({HashableList([1, 2])}, frozenset({(1, 2)})), ({(1, 2), HashableList([1, 2])}, frozenset({(1, 2)})),
     ((1, [2]), (1, (2,))), ((1, 2), (1, 2)),
+    pytest.param(getattr(builtins, "frozendict", dict)(a=[1], b={"c": {2}}),
+                 FrozenDict({"a": (1,), "b": FrozenDict({"c": frozenset({2})})}), marks=NEEDS_FROZENDICT),
 ])
 def test_freeze_converts(value, expected):
     result = freeze(value)
@@ -382,16 +475,17 @@ def test_deep_frozen_dict_chain():
     del chains  # deallocation must not exhaust the native stack either
 
 
-def list_with_hook(change):
+def list_with_hook(change, at):
     items = [1, 2, 3]
-    items.insert(1, ClassHook(lambda: change(items)))
+    items.insert(at, ClassHook(lambda: change(items)))
     return items
 
 
-@pytest.mark.parametrize("change", [list.clear, lambda l: l.append(9), list.pop])
-def test_list_changing_while_frozen(change):
+@pytest.mark.parametrize("change, at", [(list.clear, 1), (lambda l: l.append(9), 1), (list.pop, 1),
+                                        (lambda l: l.append(9), 3)])
+def test_list_changing_while_frozen(change, at):
     with pytest.raises(RuntimeError, match="changed size"):
-        freeze(list_with_hook(change))
+        freeze(list_with_hook(change, at))
 
 
 def test_dicts_and_sets_changing_while_frozen():
@@ -433,19 +527,31 @@ def test_reinitialisation_during_lookup_changes_nothing():
 
 
 UNINITIALISED_OPS = {
+    "reversed": reversed, "copy": lambda o: o.copy() is o, "or": lambda o: o | {},
     "hash": hash, "repr": repr, "iter": iter, "in": lambda o: 1 in o, "[]": lambda o: o[1], "get": lambda o: o.get(1),
     "keys": lambda o: o.keys(), "values": lambda o: o.values(), "items": lambda o: o.items(),
     "get_hash": lambda o: o.get_hash(), "eq": lambda o: o == FrozenDict(), "ne": lambda o: FrozenDict() != o,
 }
-NULL_UNINITIALISED = {"repr": "NullFrozenDict()", "in": False, "[]": None, "get": None, "keys": qf.NULL_TUPLE,
+NULL_UNINITIALISED = {"copy": True, "or": FrozenDict(), "repr": "NullFrozenDict()", "in": False, "[]": None, "get": None, "keys": qf.NULL_TUPLE,
                       "values": qf.NONE_TUPLE, "items": qf.NONE_ITEMS_TUPLE, "eq": False, "ne": True,
                       "hash": NotImplementedError}
 
 
+def cleared_by_the_gc(cls):
+    """A built, hashed instance after the collector's clear slot ran on it, as in a cycle a finaliser still sees."""
+    obj = cls({"a": [1], "b": 2}) if cls is not NullFrozenDict else cls()
+    obj.get_hash(), obj.keys()
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.argtypes, get_slot.restype = [ctypes.py_object, ctypes.c_int], ctypes.c_void_p
+    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(cls, 51))(obj)  # 51: Py_tp_clear
+    return obj
+
+
+@pytest.mark.parametrize("make", [lambda cls: cls.__new__(cls), cleared_by_the_gc], ids=["new", "cleared"])
 @pytest.mark.parametrize("cls", [FrozenDict, SubFD, NullFrozenDict])
 @pytest.mark.parametrize("op", UNINITIALISED_OPS)
-def test_uninitialised_instances(cls, op):
-    obj = cls.__new__(cls)
+def test_uninitialised_instances(cls, op, make):
+    obj = make(cls)
     assert (len(obj), obj.data_size, obj.__frozen__) == (0, 0, False)
     expected = NULL_UNINITIALISED.get(op, TypeError) if cls is NullFrozenDict else TypeError
     if expected in (TypeError, NotImplementedError):
@@ -456,12 +562,20 @@ def test_uninitialised_instances(cls, op):
 
 
 @pytest.mark.parametrize("wrap", [lambda o: FrozenDict({"o": o}), lambda o: FrozenDict([("o", [o])]),
-                                  lambda o: SubFD({"o": o})])
-def test_cycles_through_frozen_dicts_are_collected(wrap):
+                                  lambda o: SubFD({"o": o}), lambda o: FrozenDict({"o": o}) | {"p": [o]}])
+def test_cycles_through_frozen_dicts_are_collected_and_the_content_stays_private(wrap):
     def make_cycle(witness):
         witness.fd = wrap(witness)
+        content = dict(witness.fd)
+        assert [r for r in gc.get_referents(witness.fd) if type(r) is dict and r == content] == []
 
     assert collected(make_cycle)
+
+
+def test_cleared_instance_can_be_built_again():
+    fd = cleared_by_the_gc(FrozenDict)
+    fd.__init__({"x": [1]})
+    assert fd == FrozenDict({"x": (1,)}) and fd.__frozen__
 
 
 # --- properties ----------------------------------------------------------------------------------
@@ -505,3 +619,18 @@ def test_properties(d):
 def test_general_path_agrees_with_fast_path(value):
     fast, slow = freeze(value), freeze(with_subclasses(value))
     assert fast == slow and type(fast) is type(slow)
+
+
+@NEEDS_FROZENDICT
+@settings(max_examples=100, deadline=None)
+@given(st.dictionaries(st.text(max_size=2), json_like, max_size=5),
+       st.dictionaries(st.text(max_size=2), json_like, max_size=5), st.lists(st.text(max_size=2), max_size=5), json_like)
+def test_parity_with_builtin_frozendict(a, b, keys, value):
+    builtin = builtins.frozendict
+    ours, theirs = FrozenDict(a), builtin(a)
+    for mine, reference in [(ours | b, theirs | b), (b | ours, b | theirs), (ours | FrozenDict(b), theirs | builtin(b)),
+                            (FrozenDict.fromkeys(keys, value), builtin.fromkeys(keys, value))]:
+        assert type(mine) is {builtin: FrozenDict, dict: dict}[type(reference)]
+        assert list(mine) == list(reference) and freeze(mine) == freeze(reference)
+    assert list(reversed(ours)) == list(reversed(theirs)) and ours.copy() is ours and theirs.copy() is theirs
+    assert FrozenDict(theirs) == ours == freeze(theirs)

@@ -556,11 +556,12 @@ static int is_mapping_operand(PyObject *obj) {
     return has_keys_attribute(obj);
 }
 
-// Inserts a FrozenDict's entries into `dict`, replacing what is there; -1 with
-// an exception set. The null mapping has none.
+// Inserts a FrozenDict's entries into `dict` as dict.update(fd) would,
+// replacing what is there; -1 with an exception set. The null mapping gives
+// its one null entry there, as its keys() says.
 static int update_from_frozen_dict(PyObject *dict, PyObject *fd) {
     if (PyObject_TypeCheck(fd, NullFrozenDict_Type)) {
-        return 0;
+        return PyDict_SetItem(dict, NULL_KEY_OBJ, Py_None);
     }
     if (!frozen_dict_ready(fd)) {
         return -1;
