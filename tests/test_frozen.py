@@ -304,11 +304,13 @@ def test_fromkeys(cls, args, expected):
 @pytest.mark.parametrize("obj, same", [
     (FrozenDict({"a": (1, "x"), "b": FrozenDict({"c": [None]})}), True), (FrozenDict(), True), (NULL, True),
     (FrozenDict({"a": bytearray(b"x")}), False), (FrozenDict({"a": (1, frozenset({2}))}), False),
+    (NullFrozenDict(1), NULL),
 ])
 def test_copies(obj, same):
-    assert obj.copy() is obj and copy.copy(obj) is obj
+    itself = same if type(same) is NullFrozenDict else obj
+    assert obj.copy() is itself and copy.copy(obj) is itself
     deep = copy.deepcopy(obj)
-    assert (deep is obj) is same and deep == obj and type(deep) is type(obj)
+    assert (deep is itself) is (same is not False) and deep == obj and type(deep) is type(obj)
 
 
 def test_subclass_and_cyclic_copies():
@@ -344,6 +346,18 @@ def test_sizes_include_the_private_storage():
 def test_json_of_nested_frozen_dicts():
     value = freeze({"a": [1, {"b": None}], "c": {"d": "e"}, "f": FrozenDict({"g": NULL})})
     assert json.dumps(value, default=dict) == '{"a": [1, {"b": null}], "c": {"d": "e"}, "f": {"g": {"__null__": null}}}'
+
+
+def test_repr_keeps_its_class_while_a_value_replaces_it():
+    other = type("Other", (FrozenDict,), {})
+
+    def make():
+        holder = {}
+        swap = type("Swap", (), {"__repr__": lambda self: (setattr(holder["fd"], "__class__", other), gc.collect(), "s")[2]})
+        holder["fd"] = type("Temp", (FrozenDict,), {})({"k": swap()})
+        return holder["fd"]
+
+    assert repr(make()) == "Temp({'k': s})"
 
 
 # --- NullFrozenDict -----------------------------------------------------------------------
@@ -527,7 +541,7 @@ def test_reinitialisation_during_lookup_changes_nothing():
 
 
 UNINITIALISED_OPS = {
-    "reversed": reversed, "copy": lambda o: o.copy() is o, "or": lambda o: o | {},
+    "reversed": reversed, "copy": lambda o: o.copy() is NULL, "or": lambda o: o | {},
     "hash": hash, "repr": repr, "iter": iter, "in": lambda o: 1 in o, "[]": lambda o: o[1], "get": lambda o: o.get(1),
     "keys": lambda o: o.keys(), "values": lambda o: o.values(), "items": lambda o: o.items(),
     "get_hash": lambda o: o.get_hash(), "eq": lambda o: o == FrozenDict(), "ne": lambda o: FrozenDict() != o,

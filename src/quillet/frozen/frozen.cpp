@@ -634,9 +634,14 @@ static PyObject *copy_module_attribute(const char *name) {
     return copy_module ? PyObject_GetAttrString(copy_module.get(), name) : nullptr;
 }
 
-// Exact FrozenDicts and null mappings are their own copies.
+// Exact FrozenDicts are their own copies; every null mapping copies to the
+// singleton, as it unpickles.
 static bool is_own_copy(PyObject *self) {
     return Py_IS_TYPE(self, FrozenDict_Type) || PyObject_TypeCheck(self, NullFrozenDict_Type);
+}
+
+static PyObject *null_copy(PyObject *self) {
+    return Py_NewRef(NULL_FROZEN_DICT_OBJ != nullptr ? NULL_FROZEN_DICT_OBJ : self);
 }
 
 // A subclass' instance copied the way the copy module copies any object,
@@ -658,11 +663,12 @@ static PyObject *copy_by_reduction(PyObject *self, PyObject *memo) {
     return call_args ? PyObject_Call(reconstruct.get(), call_args.get(), nullptr) : nullptr;
 }
 
-// fd.copy(): the object itself when it is its own copy; a subclass' instance
-// gives a FrozenDict, as dict.copy() gives a dict.
+// fd.copy(): the object itself for an exact FrozenDict, the singleton for a
+// null mapping; a subclass' instance gives a FrozenDict, as dict.copy() gives
+// a dict.
 static PyObject *FrozenDict_copy(PyObject *self, PyObject *) {
     if (PyObject_TypeCheck(self, NullFrozenDict_Type)) {
-        return Py_NewRef(self);
+        return null_copy(self);
     }
     if (!frozen_dict_ready(self)) {
         return nullptr;
@@ -688,7 +694,7 @@ static PyObject *FrozenDict_deepcopy(PyObject *self, PyObject *memo) {
         return copy_by_reduction(self, memo);
     }
     if (PyObject_TypeCheck(self, NullFrozenDict_Type)) {
-        return Py_NewRef(self);
+        return null_copy(self);
     }
     PyRef items(frozen_dict_snapshot(self, &as_frozen_dict(self)->items_cache, Snapshot::ITEMS));
     PyRef deepcopy(items ? copy_module_attribute("deepcopy") : nullptr);
@@ -735,14 +741,17 @@ static PyObject *FrozenDict_reversed(PyObject *self, PyObject *) {
 // The instance with the private dict and snapshots it owns.
 static PyObject *FrozenDict_sizeof(PyObject *self, PyObject *) {
     FrozenDictObject *fd = as_frozen_dict(self);
+    static PyObject *sizeof_name;
+    if (interned(sizeof_name, "__sizeof__") == nullptr) {
+        return nullptr;
+    }
     Py_ssize_t total = Py_TYPE(self)->tp_basicsize;
     for (PyObject *part : {fd->h.data, fd->keys_cache, fd->values_cache, fd->items_cache}) {
         if (part == nullptr) {
             continue;
         }
-        static PyObject *sizeof_name;
         PyRef held = PyRef::borrow(part);
-        PyRef size(interned(sizeof_name, "__sizeof__") ? PyObject_CallMethodNoArgs(held.get(), sizeof_name) : nullptr);
+        PyRef size(PyObject_CallMethodNoArgs(held.get(), sizeof_name));
         const Py_ssize_t bytes = size ? PyLong_AsSsize_t(size.get()) : -1;
         if (bytes == -1 && PyErr_Occurred()) {
             return nullptr;
