@@ -627,11 +627,16 @@ static PyObject *FrozenDict_fromkeys(PyObject *cls, PyObject *args) {
     return frozen_dict_of_type(reinterpret_cast<PyTypeObject *>(cls), data.release());
 }
 
-// An attribute of the copy module: a new reference, or null with an exception set.
-static PyObject *copy_module_attribute(const char *name) {
+// An attribute of the copy module: a new reference, or null with an exception
+// set. Names are interned once: a string made per call would be kept by the
+// interpreter's attribute cache.
+static PyObject *copy_module_attribute(PyObject *&name_slot, const char *name) {
     static PyObject *copy_name;
-    PyRef copy_module(interned(copy_name, "copy") ? PyImport_Import(copy_name) : nullptr);
-    return copy_module ? PyObject_GetAttrString(copy_module.get(), name) : nullptr;
+    if (interned(copy_name, "copy") == nullptr || interned(name_slot, name) == nullptr) {
+        return nullptr;
+    }
+    PyRef copy_module(PyImport_Import(copy_name));
+    return copy_module ? PyObject_GetAttr(copy_module.get(), name_slot) : nullptr;
 }
 
 // Exact FrozenDicts are their own copies; every null mapping copies to the
@@ -647,8 +652,8 @@ static PyObject *null_copy(PyObject *self) {
 // A subclass' instance copied the way the copy module copies any object,
 // from its __reduce_ex__(4); `memo` is None for a shallow copy.
 static PyObject *copy_by_reduction(PyObject *self, PyObject *memo) {
-    static PyObject *reduce_name;
-    PyRef reconstruct(copy_module_attribute("_reconstruct"));
+    static PyObject *reconstruct_name, *reduce_name;
+    PyRef reconstruct(copy_module_attribute(reconstruct_name, "_reconstruct"));
     PyRef protocol(reconstruct && interned(reduce_name, "__reduce_ex__") ? PyLong_FromLong(4) : nullptr);
     PyRef reduced(protocol ? PyObject_CallMethodOneArg(self, reduce_name, protocol.get()) : nullptr);
     if (!reduced) {
@@ -697,7 +702,8 @@ static PyObject *FrozenDict_deepcopy(PyObject *self, PyObject *memo) {
         return null_copy(self);
     }
     PyRef items(frozen_dict_snapshot(self, &as_frozen_dict(self)->items_cache, Snapshot::ITEMS));
-    PyRef deepcopy(items ? copy_module_attribute("deepcopy") : nullptr);
+    static PyObject *deepcopy_name;
+    PyRef deepcopy(items ? copy_module_attribute(deepcopy_name, "deepcopy") : nullptr);
     if (!deepcopy) {
         return nullptr;
     }
