@@ -1,4 +1,9 @@
+import builtins
 import collections
+import copy
+import ctypes
+import gc
+import json
 import subprocess
 import sys
 import types
@@ -16,6 +21,7 @@ Point = collections.namedtuple("Point", "x y")
 SubFD = type("SubFD", (FrozenDict,), {})
 SubList, SubTuple, SubSet = type("SubList", (list,), {}), type("SubTuple", (tuple,), {}), type("SubSet", (set,), {})
 HashableList = type("HashableList", (list,), {"__hash__": lambda self: 7})
+NEEDS_FROZENDICT = pytest.mark.skipif(not hasattr(builtins, "frozendict"), reason="no built-in frozendict")
 
 
 class SubDict(dict):
@@ -47,9 +53,13 @@ def test_module_surface():
 @pytest.mark.parametrize("data, expected", [
     (None, []), ({}, []), ({"a": [1, {"b": {2}}]}, [("a", (1, FrozenDict({"b": frozenset({2})})))]),
     ([("a", 1), ("b", 2), ("a", 3)], [("a", 3), ("b", 2)]), (["ab"], [("a", "b")]), ([["k", [1]]], [("k", (1,))]),
-    (FrozenDict({"ab": 1}), [("a", "b")]), (zip("xy", [[1], 2]), [("x", (1,)), ("y", 2)]),
-    (SubDict(z=[1], y=2), [("z", (1,)), ("y", 2)]),
+    (FrozenDict({"ab": 1}), [("ab", 1)]), (SubFD({"name": 1}), [("name", 1)]), (NULL, []),
+    (zip("xy", [[1], 2]), [("x", (1,)), ("y", 2)]), (SubDict(z=[1], y=2), [("z", (1,)), ("y", 2)]),
     ({"s": SubSet([1]), "t": SubTuple([[2]])}, [("s", frozenset({1})), ("t", ((2,),))]),
+    (types.MappingProxyType({"ab": [1]}), [("ab", (1,))]), (collections.UserDict(name={1}), [("name", frozenset({1}))]),
+    (collections.ChainMap({"a": 1}, {"a": 2, "b": 3}), [("a", 1), ("b", 3)]),
+    pytest.param(getattr(builtins, "frozendict", dict)(ab=[1], c={}), [("ab", (1,)), ("c", FrozenDict())],
+                 marks=NEEDS_FROZENDICT),
 ])
 def test_construction(data, expected):
     fd = FrozenDict(data)
@@ -92,15 +102,42 @@ def test_construction_errors(call, error):
         call()
 
 
-def test_subclass_and_reinitialisation():
-    assert repr(SubFD({"a": [1]})) == "SubFD({'a': (1,)})" and SubFD({"a": [1]}) == FrozenDict({"a": (1,)})
-    fd = FrozenDict({"a": 1})
-    assert hash(fd) == hash(FrozenDict({"a": 1}))
-    fd.__init__({"b": 2})
-    assert fd == FrozenDict({"b": 2}) and hash(fd) == hash(FrozenDict({"b": 2})) and list(fd) == ["b"]
+class Interned(FrozenDict):
+    """Hands out one instance per content, so Python calls __init__ on an existing one."""
+
+    pool = {}
+
+    def __new__(cls, data=None):
+        return cls.pool.setdefault(repr(data), super().__new__(cls))
+
+
+def failed_then(data):
+    fd = FrozenDict.__new__(FrozenDict)
     with pytest.raises(ValueError):
         fd.__init__([1])
-    assert fd == FrozenDict({"b": 2}), "a failed re-initialisation keeps the content"
+    fd.__init__(data)
+    return fd
+
+
+@pytest.mark.parametrize("build, again, expected", [
+    (lambda: FrozenDict({"a": 1}), lambda fd: fd.__init__({"b": 2}), {"a": 1}),
+    (lambda: FrozenDict({"a": 1}), lambda fd: fd.__init__([1], x=2), {"a": 1}),
+    (lambda: SubFD({"a": 1}), lambda fd: FrozenDict.__init__(fd, {"b": 2}), {"a": 1}),
+    (lambda: NULL, lambda fd: FrozenDict.__init__(fd, {"b": 2}), {"__null__": None}),
+    (lambda: NULL, lambda fd: NullFrozenDict.__init__(fd), {"__null__": None}),
+    (lambda: Interned({"a": [1]}), lambda fd: Interned({"a": [1]}), {"a": (1,)}),
+    (lambda: failed_then({"a": [1]}), lambda fd: fd.__init__({"b": 2}), {"a": (1,)}),
+    (lambda: type("Twice", (FrozenDict,), {"__init__": lambda self, d: super(type(self), self).__init__(d)})({"a": 1}),
+     lambda fd: fd.__init__({"b": 2}), {"a": 1}),
+])
+def test_built_once(build, again, expected):
+    fd = build()
+    before = hash(fd) if type(fd) is not NullFrozenDict else None
+    held = {fd} if before is not None else set()
+    again(fd)
+    assert dict(fd) == expected and fd.__frozen__
+    if before is not None:
+        assert hash(fd) == before and fd in held and len(fd) == len(expected)
 
 
 # --- hash and equality --------------------------------------------------------------
@@ -219,6 +256,110 @@ def test_mutation_refused(obj, name, mutate):
         mutate(obj)
 
 
+# --- union, fromkeys, copies, reversed, size -----------------------------------------------------------
+
+FD_AB = FrozenDict({"a": 1, "b": [2]})
+
+
+@pytest.mark.parametrize("left, right, expected", [
+    (FD_AB, {"b": [3], "c": {4}}, FrozenDict({"a": 1, "b": (3,), "c": frozenset({4})})),
+    (FD_AB, SubFD({"a": 0}), FrozenDict({"a": 0, "b": (2,)})), (SubFD({"c": 0}), FD_AB, FrozenDict({"c": 0, **FD_AB})),
+    (FD_AB, types.MappingProxyType({"z": [1]}), FrozenDict({**FD_AB, "z": (1,)})),
+    (FD_AB, collections.UserDict(a=[0]), FrozenDict({"a": (0,), "b": (2,)})),
+    (FD_AB, SubDict(b=[5]), FrozenDict({"a": 1, "b": (5,)})),
+    ({"b": [3], "c": [4]}, FD_AB, {"b": (2,), "c": [4], "a": 1}),
+    (types.MappingProxyType({"c": [4]}), FD_AB, {"c": [4], "a": 1, "b": (2,)}),
+    (NULL, FD_AB, FrozenDict(FD_AB)), (FD_AB, NULL, FrozenDict(FD_AB)), (NULL, NULL, FrozenDict()),
+    ({"c": 4}, NULL, {"c": 4, "__null__": None}),
+])
+def test_union(left, right, expected):
+    result = left | right
+    assert type(result) is type(expected) and list(dict(result).items()) == list(dict(expected).items())
+    if type(left) is not types.MappingProxyType:
+        merged = left
+        merged |= right
+        assert merged == result and (merged is not left or type(left) is dict)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: FD_AB | 1, lambda: FD_AB | [("a", 1)], lambda: 1 | FD_AB, lambda: {1, 2} | FD_AB, lambda: NULL | "ab",
+    lambda: FrozenDict.fromkeys(), lambda: FrozenDict.fromkeys("ab", 1, 2), lambda: FrozenDict.fromkeys([[1]]),
+    lambda: FrozenDict.fromkeys(5), lambda: FrozenDict.fromkeys("a", value=1),
+])
+def test_union_and_fromkeys_refusals(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+@pytest.mark.parametrize("cls, args, expected", [
+    (FrozenDict, ("ab",), FrozenDict({"a": None, "b": None})), (FrozenDict, ("ab", [1]), FrozenDict({"a": (1,), "b": (1,)})),
+    (SubFD, ("ab", {"x": [1]}), SubFD({"a": {"x": (1,)}, "b": {"x": (1,)}})), (NullFrozenDict, ("ab", [1]), NULL),
+])
+def test_fromkeys(cls, args, expected):
+    result = cls.fromkeys(*args)
+    values = result.values()
+    assert type(result) is cls and result == expected and all(v is values[0] for v in values), "frozen once"
+
+
+@pytest.mark.parametrize("obj, same", [
+    (FrozenDict({"a": (1, "x"), "b": FrozenDict({"c": [None]})}), True), (FrozenDict(), True), (NULL, True),
+    (FrozenDict({"a": bytearray(b"x")}), False), (FrozenDict({"a": (1, frozenset({2}))}), False),
+    (NullFrozenDict(1), NULL),
+])
+def test_copies(obj, same):
+    itself = same if type(same) is NullFrozenDict else obj
+    assert obj.copy() is itself and copy.copy(obj) is itself
+    deep = copy.deepcopy(obj)
+    assert (deep is itself) is (same is not False) and deep == obj and type(deep) is type(obj)
+
+
+def test_subclass_and_cyclic_copies():
+    sub = SubFD({"a": [1]})
+    sub.note = ["n"]
+    shallow, deep = copy.copy(sub), copy.deepcopy(sub)
+    assert type(shallow) is type(deep) is SubFD and shallow == deep == sub and shallow is not sub
+    assert shallow.note is sub.note and deep.note == sub.note and deep.note is not sub.note
+    assert type(sub.copy()) is FrozenDict and sub.copy() == sub
+    owner = collections.namedtuple("Owner", "x")  # any class whose instances take attributes
+    holder = type("Holder", (), {})()
+    holder.fd = FrozenDict({"self": holder, "t": owner([1])})
+    twin = copy.deepcopy(holder)
+    assert twin.fd["self"] is twin and twin.fd["t"] == holder.fd["t"]
+
+
+@pytest.mark.parametrize("obj, expected", [
+    (FrozenDict([("b", 1), ("a", 2), ("c", 3)]), ["c", "a", "b"]), (FrozenDict(), []), (NULL, ["__null__"]),
+])
+def test_reversed(obj, expected):
+    assert list(reversed(obj)) == expected
+
+
+def test_sizes_include_the_private_storage():
+    content = {i: i for i in range(1000)}
+    fd = FrozenDict(content)
+    assert sys.getsizeof(fd) > sys.getsizeof(content) > sys.getsizeof(FrozenDict())
+    before = sys.getsizeof(fd)
+    fd.items()
+    assert sys.getsizeof(fd) > before, "the snapshot of the items counts too"
+
+
+def test_json_of_nested_frozen_dicts():
+    value = freeze({"a": [1, {"b": None}], "c": {"d": "e"}, "f": FrozenDict({"g": NULL})})
+    assert json.dumps(value, default=dict) == '{"a": [1, {"b": null}], "c": {"d": "e"}, "f": {"g": {"__null__": null}}}'
+
+
+def test_repr_keeps_its_class_while_a_value_replaces_it():
+    other = type("Other", (FrozenDict,), {})
+
+    def make():
+        holder = {}
+        swap = type("Swap", (), {"__repr__": lambda self: (setattr(holder["fd"], "__class__", other), gc.collect(), "s")[2]})
+        holder["fd"] = type("Temp", (FrozenDict,), {})({"k": swap()})
+        return holder["fd"]
+
+    assert repr(make()) == "Temp({'k': s})"
+
+
 # --- NullFrozenDict -----------------------------------------------------------------------
 
 @pytest.mark.parametrize("call, expected", [
@@ -247,6 +388,8 @@ def test_null_constants_and_refusals():
     (SubList([1, [2]]), (1, (2,))), (SubDict(a=[1]), FrozenDict({"a": (1,)})),
     ({HashableList([1, 2])}, frozenset({(1, 2)})), ({(1, 2), HashableList([1, 2])}, frozenset({(1, 2)})),
     ((1, [2]), (1, (2,))), ((1, 2), (1, 2)),
+    pytest.param(getattr(builtins, "frozendict", dict)(a=[1], b={"c": {2}}),
+                 FrozenDict({"a": (1,), "b": FrozenDict({"c": frozenset({2})})}), marks=NEEDS_FROZENDICT),
 ])
 def test_freeze_converts(value, expected):
     result = freeze(value)
@@ -346,16 +489,17 @@ def test_deep_frozen_dict_chain():
     del chains  # deallocation must not exhaust the native stack either
 
 
-def list_with_hook(change):
+def list_with_hook(change, at):
     items = [1, 2, 3]
-    items.insert(1, ClassHook(lambda: change(items)))
+    items.insert(at, ClassHook(lambda: change(items)))
     return items
 
 
-@pytest.mark.parametrize("change", [list.clear, lambda l: l.append(9), list.pop])
-def test_list_changing_while_frozen(change):
+@pytest.mark.parametrize("change, at", [(list.clear, 1), (lambda l: l.append(9), 1), (list.pop, 1),
+                                        (lambda l: l.append(9), 3)])
+def test_list_changing_while_frozen(change, at):
     with pytest.raises(RuntimeError, match="changed size"):
-        freeze(list_with_hook(change))
+        freeze(list_with_hook(change, at))
 
 
 def test_dicts_and_sets_changing_while_frozen():
@@ -363,35 +507,65 @@ def test_dicts_and_sets_changing_while_frozen():
     source["hook"], sub["hook"] = ClassHook(lambda: source.update(x=1)), ClassHook(lambda: sub.update(x=1))
     assert list(freeze(source)) == list(freeze(sub)) == ["a", "hook"], "frozen from a snapshot of the storage"
     hooks = []
-    sub = SubDict({type("HookKey", (), {"__hash__": lambda self: ([h() for h in hooks], 1)[1]})(): 1, "b": 2})
+    sub = SubDict({type("HookKey", (), {"__hash__": lambda self: ([h() for h in hooks], 1)[1]})(): [1], "b": 2})
     hooks.append(lambda: sub.update(x=1))
+    assert len(freeze(sub)) == 2, "a key's hash changing the source does not reach the snapshot"
     members = {1, 2}
     members.add(ClassHook(lambda: members.add(len(members))))
-    for value in (sub, members):
-        with pytest.raises(RuntimeError, match="changed size"):
-            freeze(value)
+    with pytest.raises(RuntimeError, match="changed size"):
+        freeze(members)
 
 
-def test_reinitialisation_during_lookup_is_safe():
+class Rehashing:
+    """A key that hashes differently on every call."""
+
+    count = 0
+
+    def __hash__(self):
+        Rehashing.count += 1
+        return Rehashing.count
+
+
+@pytest.mark.parametrize("source", [dict, SubDict], ids=["dict", "subclass"])
+@pytest.mark.parametrize("build", [FrozenDict, freeze, lambda d: FrozenDict({"outer": d})["outer"]])
+def test_one_insertion_per_pair(build, source):
+    key = Rehashing()
+    fd = build(source({key: [1], "b": {"c": [2]}}))
+    assert fd.keys() == [key, "b"] and fd.values() == [(1,), FrozenDict({"c": (2,)})]
+
+
+def test_reinitialisation_during_lookup_changes_nothing():
     key_type = type("Key", (), {"__hash__": lambda self: 1, "__eq__": lambda self, other: fd.__init__({}) or True})
     fd = FrozenDict({key_type(): "v"})
-    assert fd[key_type()] == "v" and len(fd) == 0
+    assert fd[key_type()] == "v" and len(fd) == 1
 
 
 UNINITIALISED_OPS = {
+    "reversed": reversed, "copy": lambda o: o.copy() is NULL, "or": lambda o: o | {},
     "hash": hash, "repr": repr, "iter": iter, "in": lambda o: 1 in o, "[]": lambda o: o[1], "get": lambda o: o.get(1),
     "keys": lambda o: o.keys(), "values": lambda o: o.values(), "items": lambda o: o.items(),
     "get_hash": lambda o: o.get_hash(), "eq": lambda o: o == FrozenDict(), "ne": lambda o: FrozenDict() != o,
 }
-NULL_UNINITIALISED = {"repr": "NullFrozenDict()", "in": False, "[]": None, "get": None, "keys": qf.NULL_TUPLE,
+NULL_UNINITIALISED = {"copy": True, "or": FrozenDict(), "repr": "NullFrozenDict()", "in": False, "[]": None, "get": None, "keys": qf.NULL_TUPLE,
                       "values": qf.NONE_TUPLE, "items": qf.NONE_ITEMS_TUPLE, "eq": False, "ne": True,
                       "hash": NotImplementedError}
 
 
+def cleared_by_the_gc(cls):
+    """A built, hashed instance after the collector's clear slot ran on it, as in a cycle a finaliser still sees."""
+    obj = cls({"a": [1], "b": 2}) if cls is not NullFrozenDict else cls()
+    obj.get_hash(), obj.keys()
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.argtypes, get_slot.restype = [ctypes.py_object, ctypes.c_int], ctypes.c_void_p
+    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(cls, 51))(obj)  # 51: Py_tp_clear
+    return obj
+
+
+@pytest.mark.parametrize("make", [lambda cls: cls.__new__(cls), cleared_by_the_gc], ids=["new", "cleared"])
 @pytest.mark.parametrize("cls", [FrozenDict, SubFD, NullFrozenDict])
 @pytest.mark.parametrize("op", UNINITIALISED_OPS)
-def test_uninitialised_instances(cls, op):
-    obj = cls.__new__(cls)
+def test_uninitialised_instances(cls, op, make):
+    obj = make(cls)
     assert (len(obj), obj.data_size, obj.__frozen__) == (0, 0, False)
     expected = NULL_UNINITIALISED.get(op, TypeError) if cls is NullFrozenDict else TypeError
     if expected in (TypeError, NotImplementedError):
@@ -402,12 +576,20 @@ def test_uninitialised_instances(cls, op):
 
 
 @pytest.mark.parametrize("wrap", [lambda o: FrozenDict({"o": o}), lambda o: FrozenDict([("o", [o])]),
-                                  lambda o: SubFD({"o": o})])
-def test_cycles_through_frozen_dicts_are_collected(wrap):
+                                  lambda o: SubFD({"o": o}), lambda o: FrozenDict({"o": o}) | {"p": [o]}])
+def test_cycles_through_frozen_dicts_are_collected_and_the_content_stays_private(wrap):
     def make_cycle(witness):
         witness.fd = wrap(witness)
+        content = dict(witness.fd)
+        assert [r for r in gc.get_referents(witness.fd) if type(r) is dict and r == content] == []
 
     assert collected(make_cycle)
+
+
+def test_cleared_instance_can_be_built_again():
+    fd = cleared_by_the_gc(FrozenDict)
+    fd.__init__({"x": [1]})
+    assert fd == FrozenDict({"x": (1,)}) and fd.__frozen__
 
 
 # --- properties ----------------------------------------------------------------------------------
@@ -451,3 +633,18 @@ def test_properties(d):
 def test_general_path_agrees_with_fast_path(value):
     fast, slow = freeze(value), freeze(with_subclasses(value))
     assert fast == slow and type(fast) is type(slow)
+
+
+@NEEDS_FROZENDICT
+@settings(max_examples=100, deadline=None)
+@given(st.dictionaries(st.text(max_size=2), json_like, max_size=5),
+       st.dictionaries(st.text(max_size=2), json_like, max_size=5), st.lists(st.text(max_size=2), max_size=5), json_like)
+def test_parity_with_builtin_frozendict(a, b, keys, value):
+    builtin = builtins.frozendict
+    ours, theirs = FrozenDict(a), builtin(a)
+    for mine, reference in [(ours | b, theirs | b), (b | ours, b | theirs), (ours | FrozenDict(b), theirs | builtin(b)),
+                            (FrozenDict.fromkeys(keys, value), builtin.fromkeys(keys, value))]:
+        assert type(mine) is {builtin: FrozenDict, dict: dict}[type(reference)]
+        assert list(mine) == list(reference) and freeze(mine) == freeze(reference)
+    assert list(reversed(ours)) == list(reversed(theirs)) and ours.copy() is ours and theirs.copy() is theirs
+    assert FrozenDict(theirs) == ours == freeze(theirs)

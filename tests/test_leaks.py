@@ -262,7 +262,12 @@ OPERATIONS = {
     "frozen_dict_cycle": (lambda: FrozenDict(cyclic_dict()), RecursionError),
     "frozen_dict_value_raises": (lambda: FrozenDict({"a": [ClassRaises()]}), Boom),
     "frozen_dict_reinit": (lambda: FrozenDict({"a": 1}).__init__([("b", [2])]), None),
-    "frozen_dict_reinit_fails": (lambda: FrozenDict({"a": 1}).__init__([1]), ValueError),
+    "frozen_dict_init_fails": (lambda: uninitialised(FrozenDict).__init__([1]), ValueError),
+    "frozen_dict_union": (lambda: (FD | {"x": [1]}, {"x": [1]} | FD, FD | SubDict(a=[1]), FD | NULL), None),
+    "frozen_dict_union_refused": (lambda: FD | [("x", 1)], TypeError),
+    "frozen_dict_copies": (lambda: (FD.copy(), FrozenDict.fromkeys("ab", [1]), list(reversed(FD)), FD.__sizeof__()),
+                           None),
+    "frozen_dict_deepcopy": (lambda: FrozenDict({"b": bytearray()}).__deepcopy__({}), None),
     "frozen_dict_reads": (lambda: (FD["a"], FD.get(Plain(), 0), Plain() in FD, FD.keys(), FD.values(), FD.items(),
                                    list(FD), repr(FD), FD.get_hash(), FD == FrozenDict(FD.items()), len(FD)), None),
     "frozen_dict_fresh_reads": (lambda: (lambda fd: (fd.keys(), fd.values(), fd.items(), list(fd), hash(fd)))(

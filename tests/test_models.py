@@ -82,14 +82,20 @@ class FrozenDictMachine(RuleBasedStateMachine):
 
     @rule(target=entries, entry=entries)
     def nested(self, entry):
-        # A copy: re-initialising entry.fd later must not reach into this one.
         inner = FrozenDict(entry.fd.items())
         return Entry(freeze({"inner": inner, "list": [inner]}), {"inner": entry.model, "list": (entry.model,)})
 
     @rule(entry=entries, data=st.dictionaries(KEYS, VALUES, max_size=4))
-    def reinitialise(self, entry, data):
+    def reinitialising_changes_nothing(self, entry, data):
         entry.fd.__init__(data)
-        entry.model = {k: frozen_model(v) for k, v in data.items()}
+
+    @rule(target=entries, a=entries, b=entries)
+    def union(self, a, b):
+        return Entry(a.fd | b.fd, {**a.model, **b.model})
+
+    @rule(target=entries, entry=entries)
+    def from_another(self, entry):
+        return Entry(FrozenDict(entry.fd), dict(entry.model))
 
     @rule(entry=entries, key=KEYS)
     def lookup(self, entry, key):

@@ -55,6 +55,11 @@ static inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject *op) {
 }
 #endif
 
+#if PY_VERSION_HEX < 0x030F0000
+// The built-in frozendict is new in 3.15; before, nothing is one.
+#define PyFrozenDict_Check(op) 0
+#endif
+
 // Method tables store every calling convention under the PyCFunction type; the
 // detour through a generic function pointer keeps -Wcast-function-type quiet.
 template <typename Function>

@@ -4,9 +4,12 @@
 //
 // A FrozenDict owns a private dict that no caller can reach: lookups go to it
 // directly, and keys()/values()/items() hand out fresh lists copied from
-// private tuple snapshots. An instance whose private dict is null (allocated
-// without its initialiser, or cleared by the GC) refuses every operation that
-// reads content with TypeError.
+// private tuple snapshots. The private dict is untracked by the GC, which
+// sees its entries through the FrozenDict instead, so gc.get_referents()
+// cannot hand it out. An instance is built once: a further __init__ changes
+// nothing. An instance whose private dict is null (allocated without its
+// initialiser, or cleared by the GC) refuses every operation that reads
+// content with TypeError.
 
 #include "../utils/utils.h"
 
@@ -50,43 +53,26 @@ static bool frozen_dict_ready(PyObject *self) {
 }
 
 // Makes `data` (a new reference, stolen) the object's content with an
-// uncomputed hash and no snapshots.
+// uncomputed hash and no snapshots, unless the object was built meanwhile
+// (code run while freezing may have built it first): then `data` is dropped.
 static void FrozenDict_take_data(FrozenDictObject *self, PyObject *data, Py_ssize_t data_size, bool cacheable) {
-    PyObject *old_data = self->h.data, *old_keys = self->keys_cache;
-    PyObject *old_values = self->values_cache, *old_items = self->items_cache;
+    if (self->frozen) {
+        Py_DECREF(data);
+        return;
+    }
+    // The GC reaches the entries through the FrozenDict's traverse; a tracked
+    // private dict would count them twice and show up in gc.get_referents().
+    PyObject_GC_UnTrack(data);
+    PyObject *old_keys = self->keys_cache, *old_values = self->values_cache, *old_items = self->items_cache;
     self->frozen = true;
     self->cacheable = cacheable;
     reset_hash_state(&self->h, compute_dict_hash, data_size);
     self->h.data = data;
     self->keys_cache = self->values_cache = self->items_cache = nullptr;
     // Released last: their finalisers may run code that looks at this object.
-    Py_XDECREF(old_data);
     Py_XDECREF(old_keys);
     Py_XDECREF(old_values);
     Py_XDECREF(old_items);
-}
-
-// A plain dict with the entries of a dict subclass, read from its storage so
-// that overridden methods are not consulted.
-static PyObject *copy_dict_storage(PyObject *dict) {
-    PyRef copy(PyDict_New());
-    if (!copy) {
-        return nullptr;
-    }
-    const Py_ssize_t size = PyDict_GET_SIZE(dict);
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        // A key's __hash__ may run code that changes the source dict.
-        PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
-        if (PyDict_SetItem(copy.get(), key, value) < 0) {
-            return nullptr;
-        }
-        if (PyDict_GET_SIZE(dict) != size) {
-            return dict_changed_error();
-        }
-    }
-    return copy.release();
 }
 
 // Exact types whose values freeze() returns unchanged and whose __class__
@@ -98,41 +84,67 @@ static bool freezes_to_itself(PyObject *obj) {
            type == FrozenDict_Type || type == NullFrozenDict_Type;
 }
 
-// Replaces every value of a private dict by its frozen form; -1 with an
-// exception set.
-static int freeze_values_in_place(PyObject *dict) {
-    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+static bool values_freeze_to_themselves(PyObject *dict) {
+    if (!g_builtin_fast_path) {
+        return false;
+    }
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (g_builtin_fast_path && freezes_to_itself(value)) {
-            continue;
+        if (!freezes_to_itself(value)) {
+            return false;
         }
-        PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
-        PyRef frozen(c_freeze(value));
-        if (!frozen) {
-            return -1;
-        }
-        if (frozen.get() == value) {
-            continue;
-        }
-        if (PyDict_SetItem(dict, key, frozen.get()) < 0) {
-            return -1;
-        }
-        // Only a key whose hash changed can add an entry here.
-        if (PyDict_GET_SIZE(dict) != size) {
-            dict_changed_error();
-            return -1;
-        }
+    }
+    return true;
+}
+
+// The keys and values of a dict's storage (a dict subclass' overrides are not
+// consulted), as two tuples; -1 with an exception set.
+static int storage_snapshot(PyObject *dict, PyRef *keys, PyRef *values) {
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    keys->reset(PyTuple_New(size));
+    values->reset(keys->get() ? PyTuple_New(size) : nullptr);
+    if (!values->get()) {
+        return -1;
+    }
+    Py_ssize_t pos = 0, index = 0;
+    PyObject *key, *value;
+    // Nothing in this loop can run code, so the storage stays as it is.
+    while (index < size && PyDict_Next(dict, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(keys->get(), index, Py_NewRef(key));
+        PyTuple_SET_ITEM(values->get(), index, Py_NewRef(value));
+        ++index;
+    }
+    // The allocations above may have run a finaliser that changed the dict.
+    if (index != size || PyDict_GET_SIZE(dict) != size) {
+        dict_changed_error();
+        return -1;
     }
     return 0;
 }
 
-// New private dict with the keys of `dict` and its values frozen.
+// New private dict with the entries of a dict (or any subclass, or a
+// frozendict) and its values frozen. The entries are read into a snapshot
+// first, so code run by freezing cannot disturb them, and each key is
+// inserted once: a key whose hash differs on each call still gives one entry.
 static PyObject *frozen_copy_of_dict(PyObject *dict) {
-    PyRef copy(PyDict_CheckExact(dict) ? PyDict_Copy(dict) : copy_dict_storage(dict));
-    if (!copy || freeze_values_in_place(copy.get()) < 0) {
+    if (PyDict_CheckExact(dict) && values_freeze_to_themselves(dict)) {
+        return PyDict_Copy(dict);
+    }
+    PyRef keys, values;
+    if (storage_snapshot(dict, &keys, &values) < 0) {
         return nullptr;
+    }
+    const Py_ssize_t size = PyTuple_GET_SIZE(keys.get());
+    PyRef copy(_PyDict_NewPresized(size));
+    if (!copy) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyRef frozen(c_freeze(PyTuple_GET_ITEM(values.get(), i)));
+        if (!frozen || PyDict_SetItem(copy.get(), PyTuple_GET_ITEM(keys.get(), i), frozen.get()) < 0) {
+            return nullptr;
+        }
     }
     return copy.release();
 }
@@ -195,15 +207,77 @@ static PyObject *frozen_dict_from_pairs(PyObject *iterable) {
     return data.release();
 }
 
-// The private dict for the constructor's `data` argument.
+// New private dict read from a mapping that is not a dict: key -> mapping[key]
+// for each key that mapping.keys() gives, values frozen.
+static PyObject *frozen_dict_from_mapping(PyObject *mapping) {
+    PyRef keys(PyMapping_Keys(mapping));  // a list of our own, whatever keys() gives
+    PyRef data(keys ? PyDict_New() : nullptr);
+    if (!data) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyRef key = PyRef::borrow(PyList_GET_ITEM(keys.get(), i));
+        PyRef value(PyObject_GetItem(mapping, key.get()));
+        PyRef frozen(value ? c_freeze(value.get()) : nullptr);
+        if (!frozen || PyDict_SetItem(data.get(), key.get(), frozen.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return data.release();
+}
+
+// A copy of a FrozenDict's own content; the null mapping has none.
+static PyObject *content_of_frozen_dict(PyObject *fd) {
+    if (PyObject_TypeCheck(fd, NullFrozenDict_Type)) {
+        return PyDict_New();
+    }
+    if (!frozen_dict_ready(fd)) {
+        return nullptr;
+    }
+    PyRef data = PyRef::borrow(as_frozen_dict(fd)->h.data);
+    return PyDict_Copy(data.get());
+}
+
+// The interned string `text`, made on first use and kept for the process;
+// null with an exception set.
+static PyObject *interned(PyObject *&slot, const char *text) {
+    if (slot == nullptr) {
+        slot = PyUnicode_InternFromString(text);
+    }
+    return slot;
+}
+
+// 1 if `obj` has a `keys` attribute (what dict() asks of a mapping), 0 if
+// not, -1 with an exception set.
+static int has_keys_attribute(PyObject *obj) {
+    static PyObject *keys_name;
+    if (interned(keys_name, "keys") == nullptr) {
+        return -1;
+    }
+    PyObject *attribute;
+    const int found = PyObject_GetOptionalAttr(obj, keys_name, &attribute);
+    Py_XDECREF(attribute);
+    return found;
+}
+
+// The private dict for the constructor's `data` argument, read the way
+// dict(data) reads it: a FrozenDict gives its content, a dict (or frozendict)
+// its storage, anything with keys() is a mapping, anything else pairs.
 static PyObject *frozen_content(PyObject *data) {
     if (data == Py_None) {
         return PyDict_New();
     }
-    if (PyDict_Check(data)) {
+    if (PyObject_TypeCheck(data, FrozenDict_Type)) {
+        return content_of_frozen_dict(data);
+    }
+    if (PyDict_Check(data) || PyFrozenDict_Check(data)) {
         return frozen_copy_of_dict(data);
     }
-    return frozen_dict_from_pairs(data);
+    const int mapping = has_keys_attribute(data);
+    if (mapping == IS_ERROR) {
+        return nullptr;
+    }
+    return mapping == IS_TRUE ? frozen_dict_from_mapping(data) : frozen_dict_from_pairs(data);
 }
 
 // Reads the one optional argument `data`; the parser runs only for unusual
@@ -220,7 +294,17 @@ static bool parse_data_argument(PyObject *args, PyObject *kwargs, PyObject **dat
     return PyArg_ParseTupleAndKeywords(args, kwargs, "|O", const_cast<char **>(kwlist), data);
 }
 
+static int NullFrozenDict_init(PyObject *self, PyObject *, PyObject *);
+
 static int FrozenDict_init(PyObject *self, PyObject *args, PyObject *kwargs) {
+    // Built once, as tuple and frozenset are: Python calls __init__ again on
+    // whatever a subclass' __new__ returns, an interned instance included.
+    if (as_frozen_dict(self)->frozen) {
+        return 0;
+    }
+    if (PyObject_TypeCheck(self, NullFrozenDict_Type)) {
+        return NullFrozenDict_init(self, args, kwargs);
+    }
     PyObject *data;
     if (!parse_data_argument(args, kwargs, &data)) {
         return -1;
@@ -233,18 +317,29 @@ static int FrozenDict_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     return 0;
 }
 
+// Visits the private dict's entries in its place: the dict itself is
+// untracked and never handed out.
 static int FrozenDict_traverse(PyObject *self, visitproc visit, void *arg) {
     FrozenDictObject *fd = as_frozen_dict(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(fd->h.data);
+    if (fd->h.data != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(fd->h.data, &pos, &key, &value)) {
+            Py_VISIT(key);
+            Py_VISIT(value);
+        }
+    }
     Py_VISIT(fd->keys_cache);
     Py_VISIT(fd->values_cache);
     Py_VISIT(fd->items_cache);
     return 0;
 }
 
+// Leaves the object as if never initialised, so that it refuses to be read.
 static int FrozenDict_clear(PyObject *self) {
     FrozenDictObject *fd = as_frozen_dict(self);
+    fd->frozen = false;
     fd->h.data_size = 0;
     Py_CLEAR(fd->h.data);
     Py_CLEAR(fd->keys_cache);
@@ -413,8 +508,8 @@ static PyObject *FrozenDict_get_hash(PyObject *self, PyObject *) {
 }
 
 // The type's name after its last dot.
-static const char *short_type_name(PyObject *self) {
-    const char *name = Py_TYPE(self)->tp_name;
+static const char *short_type_name(PyObject *type) {
+    const char *name = reinterpret_cast<PyTypeObject *>(type)->tp_name;
     const char *dot = strrchr(name, '.');
     return dot != nullptr ? dot + 1 : name;
 }
@@ -423,8 +518,10 @@ static PyObject *FrozenDict_repr(PyObject *self) {
     if (!frozen_dict_ready(self)) {
         return nullptr;
     }
+    // The values' repr may reassign __class__ and free the type whose name is shown.
+    PyRef type = PyRef::borrow(reinterpret_cast<PyObject *>(Py_TYPE(self)));
     PyRef data = PyRef::borrow(as_frozen_dict(self)->h.data);
-    return PyUnicode_FromFormat("%s(%R)", short_type_name(self), data.get());
+    return PyUnicode_FromFormat("%s(%R)", short_type_name(type.get()), data.get());
 }
 
 static PyObject *FrozenDict_get_data_size(PyObject *self, void *) {
@@ -449,6 +546,231 @@ static PyObject *FrozenDict_reduce(PyObject *self, PyObject *) {
     return args ? reduce_to_constructor(self, FrozenDict_Type, args.get()) : nullptr;
 }
 
+static PyObject *frozen_dict_of_type(PyTypeObject *type, PyObject *data);
+
+// What `|` and dict() accept as a mapping: IS_TRUE, IS_FALSE or IS_ERROR.
+static int is_mapping_operand(PyObject *obj) {
+    if (PyObject_TypeCheck(obj, FrozenDict_Type) || PyDict_Check(obj) || PyFrozenDict_Check(obj)) {
+        return IS_TRUE;
+    }
+    return has_keys_attribute(obj);
+}
+
+// Inserts a FrozenDict's entries into `dict` as dict.update(fd) would,
+// replacing what is there; -1 with an exception set. The null mapping gives
+// its one null entry there, as its keys() says.
+static int update_from_frozen_dict(PyObject *dict, PyObject *fd) {
+    if (PyObject_TypeCheck(fd, NullFrozenDict_Type)) {
+        return PyDict_SetItem(dict, NULL_KEY_OBJ, Py_None);
+    }
+    if (!frozen_dict_ready(fd)) {
+        return -1;
+    }
+    // Inserted one by one: a dict cloned from the untracked private dict
+    // could stay untracked while it holds tracked values.
+    PyRef data = PyRef::borrow(as_frozen_dict(fd)->h.data);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(data.get(), &pos, &key, &value)) {
+        PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
+        if (PyDict_SetItem(dict, key, value) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// fd | mapping gives a FrozenDict, mapping | fd (when the mapping's own `|`
+// declined) a dict, as the built-in frozendict does; the right operand wins.
+static PyObject *FrozenDict_or(PyObject *left, PyObject *right) {
+    const bool frozen_left = PyObject_TypeCheck(left, FrozenDict_Type);
+    const int mapping = is_mapping_operand(frozen_left ? right : left);
+    if (mapping != IS_TRUE) {
+        return mapping == IS_ERROR ? nullptr : Py_NewRef(Py_NotImplemented);
+    }
+    if (frozen_left) {
+        PyRef merged(content_of_frozen_dict(left));
+        PyRef added(merged ? frozen_content(right) : nullptr);
+        if (!added || PyDict_Update(merged.get(), added.get()) < 0) {
+            return nullptr;
+        }
+        return frozen_dict_of_type(FrozenDict_Type, merged.release());
+    }
+    PyRef merged(PyDict_New());
+    if (!merged || PyDict_Merge(merged.get(), left, 1) < 0 || update_from_frozen_dict(merged.get(), right) < 0) {
+        return nullptr;
+    }
+    return merged.release();
+}
+
+// FrozenDict.fromkeys(iterable, value=None, /): the value is frozen once and
+// shared by every key.
+static PyObject *FrozenDict_fromkeys(PyObject *cls, PyObject *args) {
+    PyObject *iterable, *value = Py_None;
+    if (!PyArg_UnpackTuple(args, "fromkeys", 1, 2, &iterable, &value)) {
+        return nullptr;
+    }
+    PyRef frozen(c_freeze(value));
+    PyRef iterator(frozen ? PyObject_GetIter(iterable) : nullptr);
+    PyRef data(iterator ? PyDict_New() : nullptr);
+    if (!data) {
+        return nullptr;
+    }
+    while (PyRef key{PyIter_Next(iterator.get())}) {
+        if (PyDict_SetItem(data.get(), key.get(), frozen.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    return frozen_dict_of_type(reinterpret_cast<PyTypeObject *>(cls), data.release());
+}
+
+// An attribute of the copy module: a new reference, or null with an exception
+// set. Names are interned once: a string made per call would be kept by the
+// interpreter's attribute cache.
+static PyObject *copy_module_attribute(PyObject *&name_slot, const char *name) {
+    static PyObject *copy_name;
+    if (interned(copy_name, "copy") == nullptr || interned(name_slot, name) == nullptr) {
+        return nullptr;
+    }
+    PyRef copy_module(PyImport_Import(copy_name));
+    return copy_module ? PyObject_GetAttr(copy_module.get(), name_slot) : nullptr;
+}
+
+// Exact FrozenDicts are their own copies; every null mapping copies to the
+// singleton, as it unpickles.
+static bool is_own_copy(PyObject *self) {
+    return Py_IS_TYPE(self, FrozenDict_Type) || PyObject_TypeCheck(self, NullFrozenDict_Type);
+}
+
+static PyObject *null_copy(PyObject *self) {
+    return Py_NewRef(NULL_FROZEN_DICT_OBJ != nullptr ? NULL_FROZEN_DICT_OBJ : self);
+}
+
+// A subclass' instance copied the way the copy module copies any object,
+// from its __reduce_ex__(4); `memo` is None for a shallow copy.
+static PyObject *copy_by_reduction(PyObject *self, PyObject *memo) {
+    static PyObject *reconstruct_name, *reduce_name;
+    PyRef reconstruct(copy_module_attribute(reconstruct_name, "_reconstruct"));
+    PyRef protocol(reconstruct && interned(reduce_name, "__reduce_ex__") ? PyLong_FromLong(4) : nullptr);
+    PyRef reduced(protocol ? PyObject_CallMethodOneArg(self, reduce_name, protocol.get()) : nullptr);
+    if (!reduced) {
+        return nullptr;
+    }
+    if (!PyTuple_Check(reduced.get())) {
+        PyErr_SetString(PyExc_TypeError, "__reduce_ex__ must return a tuple");
+        return nullptr;
+    }
+    PyRef head(PyTuple_Pack(2, self, memo));
+    PyRef call_args(head ? PySequence_Concat(head.get(), reduced.get()) : nullptr);
+    return call_args ? PyObject_Call(reconstruct.get(), call_args.get(), nullptr) : nullptr;
+}
+
+// fd.copy(): the object itself for an exact FrozenDict, the singleton for a
+// null mapping; a subclass' instance gives a FrozenDict, as dict.copy() gives
+// a dict.
+static PyObject *FrozenDict_copy(PyObject *self, PyObject *) {
+    if (PyObject_TypeCheck(self, NullFrozenDict_Type)) {
+        return null_copy(self);
+    }
+    if (!frozen_dict_ready(self)) {
+        return nullptr;
+    }
+    if (Py_IS_TYPE(self, FrozenDict_Type)) {
+        return Py_NewRef(self);
+    }
+    PyObject *data = content_of_frozen_dict(self);
+    return data ? frozen_dict_of_type(FrozenDict_Type, data) : nullptr;
+}
+
+static PyObject *FrozenDict_shallow_copy(PyObject *self, PyObject *) {
+    if (!is_own_copy(self)) {
+        return copy_by_reduction(self, Py_None);
+    }
+    return FrozenDict_copy(self, nullptr);
+}
+
+// The rule tuple follows: the object itself when every key and value deep-
+// copies to itself, else a new mapping of the copies.
+static PyObject *FrozenDict_deepcopy(PyObject *self, PyObject *memo) {
+    if (!is_own_copy(self)) {
+        return copy_by_reduction(self, memo);
+    }
+    if (PyObject_TypeCheck(self, NullFrozenDict_Type)) {
+        return null_copy(self);
+    }
+    PyRef items(frozen_dict_snapshot(self, &as_frozen_dict(self)->items_cache, Snapshot::ITEMS));
+    static PyObject *deepcopy_name;
+    PyRef deepcopy(items ? copy_module_attribute(deepcopy_name, "deepcopy") : nullptr);
+    if (!deepcopy) {
+        return nullptr;
+    }
+    const Py_ssize_t size = PyTuple_GET_SIZE(items.get());
+    PyRef copies(PyTuple_New(size));
+    if (!copies) {
+        return nullptr;
+    }
+    bool same = true;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyRef copy(PyObject_CallFunctionObjArgs(deepcopy.get(), PyTuple_GET_ITEM(items.get(), i), memo, nullptr));
+        if (!copy) {
+            return nullptr;
+        }
+        same = same && copy.get() == PyTuple_GET_ITEM(items.get(), i);
+        PyTuple_SET_ITEM(copies.get(), i, copy.release());
+    }
+    if (same) {
+        return Py_NewRef(self);
+    }
+    // As for tuples: a copy made meanwhile through a cycle back to self wins.
+    if (PyDict_Check(memo)) {
+        PyRef id(PyLong_FromVoidPtr(self));
+        PyObject *earlier = nullptr;
+        if (!id || PyDict_GetItemRef(memo, id.get(), &earlier) < 0) {
+            return nullptr;
+        }
+        if (earlier != nullptr) {
+            return earlier;
+        }
+    }
+    PyObject *data = frozen_dict_from_pairs(copies.get());
+    return data ? frozen_dict_of_type(FrozenDict_Type, data) : nullptr;
+}
+
+static PyObject *FrozenDict_reversed(PyObject *self, PyObject *) {
+    PyRef keys(frozen_dict_snapshot(self, &as_frozen_dict(self)->keys_cache, Snapshot::KEYS));
+    return keys ? PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyReversed_Type), keys.get()) : nullptr;
+}
+
+// The instance with the private dict and snapshots it owns.
+static PyObject *FrozenDict_sizeof(PyObject *self, PyObject *) {
+    FrozenDictObject *fd = as_frozen_dict(self);
+    static PyObject *sizeof_name;
+    if (interned(sizeof_name, "__sizeof__") == nullptr) {
+        return nullptr;
+    }
+    Py_ssize_t total = Py_TYPE(self)->tp_basicsize;
+    for (PyObject *part : {fd->h.data, fd->keys_cache, fd->values_cache, fd->items_cache}) {
+        if (part == nullptr) {
+            continue;
+        }
+        PyRef held = PyRef::borrow(part);
+        PyRef size(PyObject_CallMethodNoArgs(held.get(), sizeof_name));
+        const Py_ssize_t bytes = size ? PyLong_AsSsize_t(size.get()) : -1;
+        if (bytes == -1 && PyErr_Occurred()) {
+            return nullptr;
+        }
+        if (bytes > PY_SSIZE_T_MAX - total) {
+            PyErr_SetString(PyExc_OverflowError, "size does not fit in Py_ssize_t");
+            return nullptr;
+        }
+        total += bytes;
+    }
+    return PyLong_FromSsize_t(total);
+}
+
 static PyMethodDef FrozenDict_methods[] = {
     {"get", as_method(FrozenDict_get), METH_FASTCALL, nullptr},
     {"keys", as_method(FrozenDict_keys), METH_NOARGS, nullptr},
@@ -457,6 +779,12 @@ static PyMethodDef FrozenDict_methods[] = {
     {"get_hash", as_method(FrozenDict_get_hash), METH_NOARGS, nullptr},
     {"__reduce__", as_method(FrozenDict_reduce), METH_NOARGS, nullptr},
     {"__class_getitem__", as_method(Py_GenericAlias), METH_O | METH_CLASS, nullptr},
+    {"fromkeys", as_method(FrozenDict_fromkeys), METH_VARARGS | METH_CLASS, nullptr},
+    {"copy", as_method(FrozenDict_copy), METH_NOARGS, nullptr},
+    {"__copy__", as_method(FrozenDict_shallow_copy), METH_NOARGS, nullptr},
+    {"__deepcopy__", as_method(FrozenDict_deepcopy), METH_O, nullptr},
+    {"__reversed__", as_method(FrozenDict_reversed), METH_NOARGS, nullptr},
+    {"__sizeof__", as_method(FrozenDict_sizeof), METH_NOARGS, nullptr},
     {"clear", as_method(FrozenDict_immutable_raise), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"setdefault", as_method(FrozenDict_immutable_raise), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"popitem", as_method(FrozenDict_immutable_raise), METH_VARARGS | METH_KEYWORDS, nullptr},
@@ -489,6 +817,7 @@ static PyType_Slot FrozenDict_slots[] = {
     {Py_mp_length, (void *)FrozenDict_length},
     {Py_mp_subscript, (void *)FrozenDict_getitem},
     {Py_mp_ass_subscript, (void *)FrozenDict_immutable_setitem},
+    {Py_nb_or, (void *)FrozenDict_or},
     {0, nullptr},
 };
 
@@ -504,6 +833,9 @@ static PyType_Spec FrozenDict_spec = {
 // NullFrozenDict
 
 static int NullFrozenDict_init(PyObject *self, PyObject *, PyObject *) {
+    if (as_frozen_dict(self)->frozen) {
+        return 0;
+    }
     PyRef data(PyDict_New());
     if (!data || PyDict_SetItem(data.get(), NULL_KEY_OBJ, Py_None) < 0) {
         return -1;
@@ -526,7 +858,7 @@ static PyObject *NullFrozenDict_richcompare(PyObject *, PyObject *other, int op)
 }
 
 static PyObject *NullFrozenDict_repr(PyObject *self) {
-    return PyUnicode_FromFormat("%s()", short_type_name(self));
+    return PyUnicode_FromFormat("%s()", short_type_name(reinterpret_cast<PyObject *>(Py_TYPE(self))));
 }
 
 static int NullFrozenDict_contains(PyObject *, PyObject *) {
@@ -671,26 +1003,29 @@ static PyObject *to_frozen_set_full(PyObject *obj) {
     return PyErr_Occurred() ? nullptr : result.release();
 }
 
-// Always an exact FrozenDict. It is built directly unless FrozenDict's
-// construction was replaced from Python; then the type is called with the
-// frozen (key, value) pairs, as its constructor expects.
-static PyObject *to_frozen_dict_full(PyObject *obj) {
-    PyTypeObject *type = FrozenDict_Type;
-    PyRef data(frozen_copy_of_dict(obj));
-    if (!data) {
-        return nullptr;
-    }
+// A new instance of `type` (FrozenDict or a subclass) owning the private
+// dict `data` (stolen). Built directly unless the type's construction was
+// replaced from Python; then the type is called with the (key, value) pairs,
+// as its constructor expects.
+static PyObject *frozen_dict_of_type(PyTypeObject *type, PyObject *data) {
+    PyRef owned(data);
     if (type->tp_init != FrozenDict_init || type->tp_new != PyBaseObject_Type.tp_new) {
-        PyRef items(PyDict_Items(data.get()));
+        PyRef items(PyDict_Items(data));
         PyRef pairs(items ? PyList_AsTuple(items.get()) : nullptr);
         return pairs ? PyObject_CallOneArg(reinterpret_cast<PyObject *>(type), pairs.get()) : nullptr;
     }
     PyObject *result = type->tp_alloc(type, 0);
     if (result != nullptr) {
-        const Py_ssize_t size = PyDict_GET_SIZE(data.get());
-        FrozenDict_take_data(as_frozen_dict(result), data.release(), size, true);
+        const Py_ssize_t size = PyDict_GET_SIZE(data);
+        FrozenDict_take_data(as_frozen_dict(result), owned.release(), size, true);
     }
     return result;
+}
+
+// Always an exact FrozenDict.
+static PyObject *to_frozen_dict_full(PyObject *obj) {
+    PyObject *data = frozen_copy_of_dict(obj);
+    return data ? frozen_dict_of_type(FrozenDict_Type, data) : nullptr;
 }
 
 using Conversion = PyObject *(*)(PyObject *);
@@ -701,7 +1036,8 @@ static Conversion conversion_for(PyObject *obj) {
     if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) {
         return freeze_tuple_items_full;
     }
-    if (flags & Py_TPFLAGS_DICT_SUBCLASS) {
+    // A frozendict is immutable but may hold mutable values: frozen like a dict.
+    if ((flags & Py_TPFLAGS_DICT_SUBCLASS) || PyFrozenDict_Check(obj)) {
         return to_frozen_dict_full;
     }
     if (flags & Py_TPFLAGS_LIST_SUBCLASS) {
