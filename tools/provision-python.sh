@@ -128,9 +128,10 @@ deb822_as_lines() {
 
 read -r archive keyring < <(debian_archive || true) || true
 if [ -z "${archive:-}" ]; then
-    echo "provision-python.sh: this machine's apt sources name no Debian archive for its own release" \
-        "(looked in $(apt-config shell x Dir::Etc::SourceList | cut -d"'" -f2) and the sources.list.d folder);" \
-        "install python3.15 on PATH or add the Debian archive to the apt sources" >&2
+    eval "$(apt-config shell sources Dir::Etc::SourceList/f parts Dir::Etc::SourceParts/d)"
+    echo "provision-python.sh: the apt sources of this machine ($sources, $parts) name no Debian" \
+        "archive for its own release, so there is nowhere to fetch CPython 3.15 from;" \
+        "put ${PYTHON_NAME:-python3.15} on PATH or add the Debian archive to the apt sources" >&2
     exit 1
 fi
 
