@@ -23,6 +23,19 @@ LIMIT = 1000  # allocations failed per operation, at most
 BATCH = 12  # operations per child
 
 
+def raise_type_error():
+    raise TypeError("plain")
+
+
+# Operations of the interpreter alone: some interpreters (3.11 to 3.13 at
+# least) end these in SystemError too, and then the check cannot tell.
+INTERPRETER_ONLY = {
+    "list_pop": (lambda: [].pop(5), IndexError),
+    "python_raise": (raise_type_error, TypeError),
+    "int_parse": (lambda: int("x"), ValueError),
+}
+
+
 def outcome(operation, start, stop):
     """The operation's exception, or None, with allocations start..stop-1 failing."""
     _testcapi.set_nomemory(start, stop)
@@ -58,7 +71,7 @@ def allocations(operation, expected):
 def failing_each(name):
     """Fails each allocation of the operation in turn; returns how many failures
     ended in MemoryError and the outcomes that are faults."""
-    operation, expected = OPERATIONS[name]
+    operation, expected = {**OPERATIONS, **INTERPRETER_ONLY}[name]
     for _ in range(2):  # warm caches and free lists, which would hide allocations
         outcome(operation, LIMIT * 1000, 0)
     memory_errors, found = 0, []
@@ -76,10 +89,9 @@ def batches():
     return [names[i : i + BATCH] for i in range(0, len(names), BATCH)]
 
 
-@pytest.mark.parametrize("names", batches(), ids=lambda names: f"{names[0]}..{names[-1]}")
-def test_failed_allocations_end_in_memory_error(names):
-    if _testcapi is None:
-        pytest.skip("needs _testcapi")
+def in_child(names):
+    """Runs failing_each over the names in a child interpreter: its results,
+    and its faults."""
     child = subprocess.run(
         [sys.executable, "-X", "faulthandler", __file__, *names],
         cwd=os.path.dirname(__file__), capture_output=True, text=True, timeout=900,
@@ -89,7 +101,20 @@ def test_failed_allocations_end_in_memory_error(names):
     results = [json.loads(line) for line in child.stdout.splitlines() if line.startswith("[")]
     assert len(results) == len(names)
     assert sum(memory_errors for memory_errors, _ in results) > 0, "no allocation failed"
-    assert [fault for _, found in results for fault in found] == []
+    return [fault for _, found in results for fault in found]
+
+
+@pytest.fixture(scope="module")
+def sound_interpreter():
+    if _testcapi is None:
+        pytest.skip("needs _testcapi")
+    if faults := in_child(INTERPRETER_ONLY):
+        pytest.skip(f"the interpreter itself ends failed allocations in SystemError: {faults[0]}")
+
+
+@pytest.mark.parametrize("names", batches(), ids=lambda names: f"{names[0]}..{names[-1]}")
+def test_failed_allocations_end_in_memory_error(sound_interpreter, names):
+    assert in_child(names) == []
 
 
 if __name__ == "__main__":
