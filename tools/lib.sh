@@ -78,7 +78,7 @@ bootstrap_pip() {
 build_install() {
     local venv=$1; shift
     local tag defines=()
-    tag=$("$venv/bin/python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
+    tag=$("$venv/bin/python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}{sys.abiflags}")')
     for define in "$@"; do defines+=(-C "cmake.define.$define"); done
     log "building quillet for $tag $*"
     "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps --force-reinstall \
@@ -134,7 +134,7 @@ python_build() {
 # tree, reusing the interpreter's build folder, and prints the wheel's path.
 build_wheel() {
     local venv=$1 tag
-    tag=$("$venv/bin/python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
+    tag=$("$venv/bin/python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}{sys.abiflags}")')
     log "building the wheel for $tag"
     python_build "$venv" "$CACHE/wheels/$tag" --wheel -C "build-dir=$CACHE/build/$tag" "$ROOT"
     ls "$CACHE/wheels/$tag"/*.whl

@@ -1,61 +1,176 @@
 #!/usr/bin/env bash
 # Prints the path of a CPython 3.15 interpreter, provisioning one if needed.
 #
-# A python3.15 on PATH wins. Otherwise Debian unstable's python3.15 packages and
-# the C runtime they were built against are fetched with a private apt
+#   tools/provision-python.sh                      the release build
+#   tools/provision-python.sh --debug              the Py_DEBUG build (python3.15d)
+#   tools/provision-python.sh --sanitizer-runtime  the folder holding libasan.so.8 and
+#                                                  libubsan.so.1 built for the release
+#                                                  build's C library
+#
+# A python3.15 (python3.15d) on PATH wins. Otherwise Debian unstable's packages
+# and the C runtime they were built against are fetched with a private apt
 # configuration (the system's sources and installed packages stay untouched),
-# unpacked into .cache/python3.15 and patched to use the unpacked loader.
+# unpacked under QUILLET_PROVISION_DIR (default .cache) and patched to use the
+# unpacked loader. The archive is the Debian one the machine's own apt sources
+# name, switched to the unstable suite.
 set -euo pipefail
 
-if command -v python3.15 >/dev/null 2>&1; then
+flavour=${1:-release}
+case $flavour in
+release | --debug | --sanitizer-runtime) flavour=${flavour#--} ;;
+*)
+    echo "usage: tools/provision-python.sh [--debug | --sanitizer-runtime]" >&2
+    exit 2
+    ;;
+esac
+
+if [ "$flavour" = release ] && command -v python3.15 >/dev/null 2>&1; then
     command -v python3.15
+    exit 0
+fi
+if [ "$flavour" = debug ] && command -v python3.15d >/dev/null 2>&1; then
+    command -v python3.15d
     exit 0
 fi
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-HOME315=$ROOT/.cache/python3.15
-PREFIX=$HOME315/root/usr
-PYTHON=$PREFIX/bin/python3.15
-LIBDIR=$PREFIX/lib/x86_64-linux-gnu
+DIR=${QUILLET_PROVISION_DIR:-$ROOT/.cache}
+APT_HOME=$DIR/debian-unstable
 
-if [ -x "$PYTHON" ] && "$PYTHON" -c 'import ssl, sqlite3, ctypes, decimal' >/dev/null 2>&1; then
-    echo "$PYTHON"
-    exit 0
-fi
-
-PACKAGES=(
-    python3.15 python3.15-minimal libpython3.15-minimal libpython3.15-stdlib
-    libpython3.15-dev python3.15-dev python3.15-venv python3-pip-whl
+RUNTIME=(
     libc6 libgcc-s1 libstdc++6 zlib1g libexpat1 libzstd1 libffi8 libssl3t64
     libbz2-1.0 liblzma5 libsqlite3-0 libncursesw6 libtinfo6 libreadline8t64 libuuid1
 )
+RELEASE=(
+    python3.15 python3.15-minimal libpython3.15-minimal libpython3.15-stdlib
+    libpython3.15-dev python3.15-dev python3.15-venv python3-pip-whl
+)
+case $flavour in
+release)
+    HOME315=$DIR/python3.15
+    PYTHON_NAME=python3.15
+    PACKAGES=("${RELEASE[@]}" "${RUNTIME[@]}")
+    ;;
+debug)
+    HOME315=$DIR/python3.15d
+    PYTHON_NAME=python3.15d
+    PACKAGES=(python3.15-dbg libpython3.15-dbg "${RELEASE[@]}" "${RUNTIME[@]}")
+    ;;
+sanitizer-runtime)
+    HOME315=$DIR/sanitizers-3.15
+    PACKAGES=(libasan8 libubsan1)
+    ;;
+esac
+PREFIX=$HOME315/root/usr
+LIBDIR=$PREFIX/lib/x86_64-linux-gnu
+PYTHON=$PREFIX/bin/${PYTHON_NAME:-}
 
-rm -rf "$HOME315"
-mkdir -p "$HOME315"/{apt/lists/partial,apt/cache/archives/partial,debs,root}
-cat > "$HOME315/apt/sources.list" <<SOURCES
-deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian unstable main
-SOURCES
-touch "$HOME315/apt/status"
+provisioned() {
+    if [ "$flavour" = sanitizer-runtime ]; then
+        [ -e "$LIBDIR/libasan.so.8" ] && [ -e "$LIBDIR/libubsan.so.1" ]
+    else
+        [ -x "$PYTHON" ] && "$PYTHON" -c 'import ssl, sqlite3, ctypes, decimal' >/dev/null 2>&1
+    fi
+}
+
+if provisioned; then
+    if [ "$flavour" = sanitizer-runtime ]; then echo "$LIBDIR"; else echo "$PYTHON"; fi
+    exit 0
+fi
+
+# Prints "URI KEYRING" of the first Debian archive in the machine's apt sources:
+# the source that carries the machine's own release suite (not its -updates or
+# -security companions). Both the one-line and the deb822 formats are read.
+debian_archive() {
+    local etc list parts codename
+    eval "$(apt-config shell etc Dir::Etc/d list Dir::Etc::SourceList parts Dir::Etc::SourceParts/d)"
+    [[ $list == /* ]] || list=$etc/$list
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    [ -n "$codename" ] || return 0
+    {
+        [ -f "$list" ] && cat "$list"
+        for file in "$parts"/*.list; do [ -f "$file" ] && cat "$file"; done
+        for file in "$parts"/*.sources; do [ -f "$file" ] && deb822_as_lines "$file"; done
+    } | awk -v codename="$codename" '
+        {
+            sub(/#.*/, "")
+            keyring = "/usr/share/keyrings/debian-archive-keyring.gpg"
+            if (match($0, /signed-by=[^] ]+/)) keyring = substr($0, RSTART + 10, RLENGTH - 10)
+            gsub(/\[[^]]*\]/, "")
+            if ($1 == "deb" && $3 == codename) { print $2, keyring; exit }
+        }'
+}
+
+# deb822_as_lines FILE: one "deb [signed-by=K] URI SUITE" line per enabled
+# deb source, URI and suite of each stanza.
+deb822_as_lines() {
+    awk '
+        function flush(   u, s, n, m, i, j, uris, suites, opts) {
+            if (types ~ /(^| )deb( |$)/ && enabled != "no") {
+                opts = keyring ~ /^\// ? "[signed-by=" keyring "] " : ""
+                n = split(uri, uris, " "); m = split(suite, suites, " ")
+                for (i = 1; i <= n; i++) for (j = 1; j <= m; j++) print "deb " opts uris[i] " " suites[j]
+            }
+            types = uri = suite = keyring = enabled = ""
+        }
+        /^[[:space:]]*#/ { next }
+        /^[[:space:]]*$/ { flush(); next }
+        /^[^[:space:]]/ {
+            field = tolower($1); sub(/:$/, "", field); $1 = ""; sub(/^ +/, "")
+            if (field == "types") types = $0
+            else if (field == "uris") uri = $0
+            else if (field == "suites") suite = $0
+            else if (field == "signed-by") keyring = $0
+            else if (field == "enabled") enabled = tolower($0)
+        }
+        END { flush() }' "$1"
+}
+
+read -r archive keyring < <(debian_archive || true) || true
+if [ -z "${archive:-}" ]; then
+    eval "$(apt-config shell sources Dir::Etc::SourceList/f parts Dir::Etc::SourceParts/d)"
+    echo "provision-python.sh: the apt sources of this machine ($sources, $parts) name no Debian" \
+        "archive for its own release, so there is nowhere to fetch CPython 3.15 from;" \
+        "put ${PYTHON_NAME:-python3.15} on PATH or add the Debian archive to the apt sources" >&2
+    exit 1
+fi
+
+mkdir -p "$APT_HOME"/{lists/partial,cache/archives/partial}
+echo "deb [signed-by=$keyring] $archive unstable main" > "$APT_HOME/sources.list"
+touch "$APT_HOME/status"
 apt_private=(
-    -o "Dir::Etc::SourceList=$HOME315/apt/sources.list"
+    -o "Dir::Etc::SourceList=$APT_HOME/sources.list"
     -o Dir::Etc::SourceParts=/dev/null
-    -o "Dir::State::Lists=$HOME315/apt/lists"
-    -o "Dir::Cache=$HOME315/apt/cache"
-    -o "Dir::State::status=$HOME315/apt/status"
+    -o "Dir::State::Lists=$APT_HOME/lists"
+    -o "Dir::Cache=$APT_HOME/cache"
+    -o "Dir::State::status=$APT_HOME/status"
     -o APT::Sandbox::User=root
     -o APT::Architecture=amd64
 )
-echo "provisioning CPython 3.15 from Debian unstable into $HOME315" >&2
+echo "provisioning ${PACKAGES[0]} from Debian unstable ($archive) into $HOME315" >&2
 apt-get -qq "${apt_private[@]}" update >&2
+rm -rf "$HOME315"
+mkdir -p "$HOME315"/{debs,root}
 (cd "$HOME315/debs" && apt-get -qq "${apt_private[@]}" download "${PACKAGES[@]}" >&2)
 for deb in "$HOME315"/debs/*.deb; do
     dpkg -x "$deb" "$HOME315/root"
 done
 
+if [ "$flavour" = sanitizer-runtime ]; then
+    echo "$LIBDIR"
+    exit 0
+fi
+
 # The binary must stay where it is: the interpreter finds its stdlib relative to itself.
 patchelf --set-interpreter "$LIBDIR/ld-linux-x86-64.so.2" --force-rpath --set-rpath "$LIBDIR" "$PYTHON"
-# Make the include folder stand alone: pyconfig.h normally lives under the multiarch tree.
-cp "$PREFIX/include/x86_64-linux-gnu/python3.15/pyconfig.h" "$PREFIX/include/python3.15/pyconfig.h"
+# Make the include folder stand alone: pyconfig.h normally lives under the
+# multiarch tree. The debug folder is symlinks into the release one, whose
+# headers would include the release pyconfig.h beside them: copy the files.
+include=$PREFIX/include/$PYTHON_NAME
+cp -rL "$include" "$include.files"
+rm -rf "$include"
+mv "$include.files" "$include"
+cp -f "$PREFIX/include/x86_64-linux-gnu/$PYTHON_NAME/pyconfig.h" "$include/pyconfig.h"
 
 "$PYTHON" -c 'import ssl, sqlite3, ctypes, decimal' >&2
 echo "$PYTHON"

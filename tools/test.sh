@@ -10,8 +10,9 @@
 #   tools/test.sh              every test
 #   tools/test.sh --lint       ruff (lint and format), clang-format and clang-tidy only
 #   tools/test.sh --sanitize   the C++ tests and the Python suite on both interpreters under
-#                              AddressSanitizer and UndefinedBehaviorSanitizer, with
-#                              LeakSanitizer on the image's python3
+#                              AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer
+#   tools/test.sh --debug      the Python suite under -X dev on the debug (Py_DEBUG) build of
+#                              3.15, where the reference-count checks run too
 #   tools/test.sh --valgrind   the C++ tests under valgrind memcheck
 #   tools/test.sh --fuzz       the OpenMap fuzz target for QUILLET_FUZZ_SECONDS (60) seconds
 #   tools/test.sh --all        all of the above, one after the other (what CI runs)
@@ -20,9 +21,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 mode=${1:-}
 case $mode in
-"" | --lint | --sanitize | --valgrind | --fuzz | --all) ;;
+"" | --lint | --sanitize | --debug | --valgrind | --fuzz | --all) ;;
 *)
-    echo "usage: tools/test.sh [--lint | --sanitize | --valgrind | --fuzz | --all]" >&2
+    echo "usage: tools/test.sh [--lint | --sanitize | --debug | --valgrind | --fuzz | --all]" >&2
     exit 2
     ;;
 esac
@@ -115,11 +116,12 @@ SAME
 
 # The sanitizer runtimes must be loaded before the interpreter's own libraries,
 # and the interpreter's allocator bypassed so that every block is checked. The
-# provisioned 3.15 runs on its own, newer C library; the image's runtimes load
-# into it all the same, but LeakSanitizer, which stops the world by walking the
-# C library's thread internals, was built for the image's: under 3.15 its
-# tracer now and then dies of SIGSEGV at exit. So leaks are checked on the
-# host interpreter only; 3.15 runs under ASan and UBSan.
+# provisioned 3.15 runs on its own, newer C library. LeakSanitizer stops the
+# world by walking the C library's thread internals, so its runtime must be
+# built for that C library: with the image's, its tracer died of SIGSEGV at
+# exit under 3.15. The provisioned 3.15 therefore preloads the runtimes of the
+# same Debian release as its C library (see sanitizer_runtimes), the image's
+# python3 the image's own.
 #
 # Leaks: LeakSanitizer reports, at exit, the blocks that nothing reachable
 # points to any more. The interpreter keeps its own state reachable up to exit,
@@ -130,19 +132,30 @@ SAME
 # its lists, so their leaks are the Python-level leak tests' job.) Every
 # process writes its reports to a file, child interpreters included; any file
 # fails the run.
-# run_sanitized_python_tests NAME PYTHON LEAKS(0|1)
+# sanitizer_runtimes PYTHON: the LD_PRELOAD list of the ASan and UBSan
+# runtimes built for PYTHON's C library.
+sanitizer_runtimes() {
+    local runtime
+    if [[ $1 == "$CACHE/python3.15/"* ]]; then
+        runtime=$("$ROOT/tools/provision-python.sh" --sanitizer-runtime)
+        echo "$runtime/libasan.so.8:$runtime/libubsan.so.1"
+    else
+        echo "$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
+    fi
+}
+
+# run_sanitized_python_tests NAME PYTHON
 run_sanitized_python_tests() {
-    local name=$1 python=$2 leaks=$3 venv reports status=0 checks=ASan+UBSan
-    if [ "$leaks" = 1 ]; then checks=ASan+LSan+UBSan; fi
+    local name=$1 python=$2 venv reports status=0 preload
     venv=$(ensure_venv "asan-$name" "$python")
+    preload=$(sanitizer_runtimes "$python")
     QUILLET_BUILD_SUFFIX=-asan build_install "$venv" QUILLET_SANITIZE=ON
     reports=$CACHE/sanitizer-reports/$name
     rm -rf "$reports"
     mkdir -p "$reports"
-    log "Python tests under $checks on $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
-    (cd "$ROOT" && QUILLET_SANITIZED=1 PYTHONMALLOC=malloc \
-        LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
-        ASAN_OPTIONS="detect_leaks=$leaks:log_path=$reports/asan" \
+    log "Python tests under ASan+LSan+UBSan on $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
+    (cd "$ROOT" && QUILLET_SANITIZED=1 PYTHONMALLOC=malloc LD_PRELOAD="$preload" \
+        ASAN_OPTIONS="detect_leaks=1:log_path=$reports/asan" \
         LSAN_OPTIONS="suppressions=$ROOT/tools/lsan.supp:print_suppressions=0" \
         UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
         "$venv/bin/python" -m pytest -q -p no:cacheprovider) || status=$?
@@ -153,6 +166,21 @@ run_sanitized_python_tests() {
     fi
     log "sanitizers on $name: no reports"
     return $status
+}
+
+# The debug build of 3.15 aborts on C-API misuse the release build lets pass
+# (a negative reference count, a result returned with an exception set) and
+# counts references, which tests/test_refcounts.py checks over the operations
+# of tests/test_leaks.py. Those leak tests themselves are left out here: under
+# tracemalloc and -X dev's checking allocator they would take most of an hour,
+# and the other runs measure memory already. The modules are built with their
+# assertions on.
+run_debug_python_tests() {
+    local venv
+    venv=$(ensure_venv 3.15d "$("$ROOT/tools/provision-python.sh" --debug)")
+    build_install "$venv" "CMAKE_CXX_FLAGS_RELEASE=-O1"
+    log "Python tests under -X dev on $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0], sys.abiflags)')"
+    (cd "$ROOT" && "$venv/bin/python" -X dev -m pytest -q -p no:cacheprovider --ignore=tests/test_leaks.py tests)
 }
 
 # valgrind replaces operator new in the test program too, unless told not to:
@@ -255,8 +283,11 @@ if [ -z "$mode" ] || [ "$mode" = --all ]; then
 fi
 if [ "$mode" = --sanitize ] || [ "$mode" = --all ]; then
     run_cpp_tests ON
-    run_sanitized_python_tests host "$(command -v python3)" 1
-    run_sanitized_python_tests 3.15 "$(python315)" 0
+    run_sanitized_python_tests host "$(command -v python3)"
+    run_sanitized_python_tests 3.15 "$(python315)"
+fi
+if [ "$mode" = --debug ] || [ "$mode" = --all ]; then
+    run_debug_python_tests
 fi
 if [ "$mode" = --valgrind ] || [ "$mode" = --all ]; then
     run_valgrind_cpp_tests
