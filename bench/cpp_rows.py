@@ -46,15 +46,19 @@ def rows(report):
             theirs = times.get((operation, side))
             if not ours or not theirs:
                 continue
-            result.append({
-                "operation": f"OpenMap {operation} (C++)",
-                "alternative": side,
-                "quillet": statistics.median(ours), "quillet_stdev": spread(ours),
-                "other": statistics.median(theirs), "other_stdev": spread(theirs),
-                "ratio": statistics.median(ours) / statistics.median(theirs),
-                "target": TARGETS.get((operation, side)),
-                "unit": "s",
-            })
+            result.append(
+                {
+                    "operation": f"OpenMap {operation} (C++)",
+                    "alternative": side,
+                    "quillet": statistics.median(ours),
+                    "quillet_stdev": spread(ours),
+                    "other": statistics.median(theirs),
+                    "other_stdev": spread(theirs),
+                    "ratio": statistics.median(ours) / statistics.median(theirs),
+                    "target": TARGETS.get((operation, side)),
+                    "unit": "s",
+                }
+            )
     return result
 
 

@@ -93,6 +93,7 @@ def missing_requirement(path):
 # ---------------------------------------------------------------------------
 # Inputs, built once per worker process and only in the one that needs them
 
+
 @cache
 def flat_dict(size):
     return {f"key{i}": i for i in range(size)}
@@ -138,6 +139,7 @@ def _copy_nested(data):
 # ---------------------------------------------------------------------------
 # Time functions. Each takes zero-argument factories so that nothing is
 # imported or built until a worker runs that very benchmark.
+
 
 def calls(operation, argument):
     """operation()(argument()) in a loop."""
@@ -216,8 +218,9 @@ def peer(label):
 
 def peer_sides(make_side, target=None, note=""):
     """One side per peer mapping; make_side(label) gives its run."""
-    return [Side(label, make_side(label), target, (peers.MAPPINGS[label][0],), note, "peers")
-            for label in peers.MAPPINGS]
+    return [
+        Side(label, make_side(label), target, (peers.MAPPINGS[label][0],), note, "peers") for label in peers.MAPPINGS
+    ]
 
 
 # ---------------------------------------------------------------------------
@@ -252,23 +255,41 @@ b = S
 
 def peer_statements(statement, prime=""):
     """The statement on `pm`, each peer's mapping of `d`, then `prime` run in the setup."""
-    return [Side(label, statement, 1.0, (module,), section="peers",
-                 setup=f"import peers; pm = peers.mapping({label!r})(d){prime}")
-            for label, (module, _) in peers.MAPPINGS.items()]
+    return [
+        Side(
+            label,
+            statement,
+            1.0,
+            (module,),
+            section="peers",
+            setup=f"import peers; pm = peers.mapping({label!r})(d){prime}",
+        )
+        for label, (module, _) in peers.MAPPINGS.items()
+    ]
 
 
 def frozen_dict_builds():
     rows = []
     for size in MAPPING_SIZES:
         target = 1.35 if size < 1_000_000 else None
-        alternatives = [Side("built-in frozendict(d)", calls(built_in_frozendict, lambda s=size: flat_dict(s)),
-                             target, note=SHALLOW)]
+        alternatives = [
+            Side(
+                "built-in frozendict(d)", calls(built_in_frozendict, lambda s=size: flat_dict(s)), target, note=SHALLOW
+            )
+        ]
         if size == 1_000:
             alternatives += peer_sides(lambda label: calls(peer(label), lambda: flat_dict(1_000)), 1.35, SHALLOW)
-        rows.append(Comparison(f"FrozenDict(d), {report.count(size)} str->int",
-                               calls(frozen_dict, lambda s=size: flat_dict(s)), alternatives,
-                               "targets" if target else "scaling", requires=("quillet.frozen",),
-                               family="FrozenDict(d), str->int", size=size))
+        rows.append(
+            Comparison(
+                f"FrozenDict(d), {report.count(size)} str->int",
+                calls(frozen_dict, lambda s=size: flat_dict(s)),
+                alternatives,
+                "targets" if target else "scaling",
+                requires=("quillet.frozen",),
+                family="FrozenDict(d), str->int",
+                size=size,
+            )
+        )
     return rows
 
 
@@ -279,25 +300,48 @@ def first_hashes():
         alternatives = [Side("built-in frozendict", first_hash(built_in_frozendict, size), target)]
         if size == 1_000:
             alternatives += peer_sides(lambda label: first_hash(peer(label), 1_000), 1.0)
-        rows.append(Comparison(f"first hash(fd), {report.count(size)} entries, build excluded",
-                               first_hash(frozen_dict, size), alternatives,
-                               "targets" if target else "scaling", requires=("quillet.frozen",),
-                               family="first hash(fd)", size=size))
+        rows.append(
+            Comparison(
+                f"first hash(fd), {report.count(size)} entries, build excluded",
+                first_hash(frozen_dict, size),
+                alternatives,
+                "targets" if target else "scaling",
+                requires=("quillet.frozen",),
+                family="first hash(fd)",
+                size=size,
+            )
+        )
     return rows
 
 
 def freezes_by_size():
-    return [Comparison(f"freeze(d), {report.count(size)} str->int", calls(quillet_freeze, lambda s=size: flat_dict(s)),
-                       [Side("pure-Python freeze", calls(lambda: py_freeze, lambda s=size: flat_dict(s)))],
-                       "scaling", requires=("quillet.frozen",), family="freeze(d), str->int", size=size)
-            for size in MAPPING_SIZES]
+    return [
+        Comparison(
+            f"freeze(d), {report.count(size)} str->int",
+            calls(quillet_freeze, lambda s=size: flat_dict(s)),
+            [Side("pure-Python freeze", calls(lambda: py_freeze, lambda s=size: flat_dict(s)))],
+            "scaling",
+            requires=("quillet.frozen",),
+            family="freeze(d), str->int",
+            size=size,
+        )
+        for size in MAPPING_SIZES
+    ]
 
 
 def walker_builds():
-    return [Comparison(f"TextWalker(text), {report.text_size(size)}", calls(text_walker, lambda s=size: text(s)),
-                       [Side("pure-Python cursor", calls(lambda: scanners.PyCursor, lambda s=size: text(s)))],
-                       "scaling", requires=("quillet.text_walker",), family="TextWalker(text)", size=size)
-            for size in TEXT_SIZES]
+    return [
+        Comparison(
+            f"TextWalker(text), {report.text_size(size)}",
+            calls(text_walker, lambda s=size: text(s)),
+            [Side("pure-Python cursor", calls(lambda: scanners.PyCursor, lambda s=size: text(s)))],
+            "scaling",
+            requires=("quillet.text_walker",),
+            family="TextWalker(text)",
+            size=size,
+        )
+        for size in TEXT_SIZES
+    ]
 
 
 def comparisons():
@@ -305,63 +349,149 @@ def comparisons():
     return [
         *frozen_dict_builds(),
         *first_hashes(),
-        Comparison("fd[k] hit", "fd[k]", [Side("built-in frozendict", "bd[k]", 1.05), *peer_statements("pm[k]")],
-                   "targets", lookup, ("quillet.frozen",)),
-        Comparison("repeated hash(fd)", "hash(fd)",
-                   [Side("built-in frozendict", "hash(bd)", 1.2), *peer_statements("hash(pm)", "; hash(pm)")],
-                   "targets", lookup + "; hash(fd); hash(bd)", ("quillet.frozen",)),
-        Comparison("CacheKey(a, b)", "CacheKey(a, b)", [Side("(a, b)", "(a, b)", 1.8)], "targets",
-                   "from quillet.utils import CacheKey; a = 'user'; b = 42"),
-        Comparison("get_cache_key(a, b)", "get_cache_key(a, b)", [Side("(a, b)", "(a, b)", 1.7)], "targets",
-                   "from quillet.utils import get_cache_key; a = 'user'; b = 42"),
-        Comparison("attr_check(o, S) hit, 3 names", "attr_check(o, S)",
-                   [Side("operator.is_(a, b)", "is_(a, b)", 1.05),
-                    Side("isinstance(o, Protocol)", "isinstance(o, P)", 0.1),
-                    Side("hasattr chain", "hasattr(o, 'a') and hasattr(o, 'b') and hasattr(o, 'c')", 0.5)],
-                   "targets", ATTRS_SETUP, ("quillet.utils.attrs",)),
-        Comparison("scanner over 100 KB", "scan_with_walker(walker)",
-                   [Side("str indexing", "scan_with_indexing(text)", 1.2),
-                    Side("pure-Python cursor", "scan_with_walker(PyCursor(text))", 0.5)],
-                   "targets", WALKER_SETUP, ("quillet.text_walker",)),
-        Comparison("bulk scanner over 100 KB", "scan_with_bulk(walker)",
-                   [Side("str indexing", "scan_with_indexing(text)", 0.9),
-                    Side("re.findall", "scan_with_regex(text)", note="for information")],
-                   "targets", WALKER_SETUP,
-                   tuple(f"quillet.text_walker.TextWalker.{name}" for name in scanners.BULK_METHODS)),
-        Comparison("freeze(doc), ~2 000 nodes", "freeze(doc)",
-                   [Side("pure-Python freeze", "py_freeze(doc)", 0.33),
-                    *[Side(label, "deep_freeze(doc)", 1.0, (module,), section="peers",
-                           setup=f"import peers; deep_freeze = peers.deep_freeze({label!r})")
-                      for label, (module, _) in peers.DEEP_FREEZES.items()]],
-                   "targets", DOC_SETUP, ("quillet.frozen",)),
+        Comparison(
+            "fd[k] hit",
+            "fd[k]",
+            [Side("built-in frozendict", "bd[k]", 1.05), *peer_statements("pm[k]")],
+            "targets",
+            lookup,
+            ("quillet.frozen",),
+        ),
+        Comparison(
+            "repeated hash(fd)",
+            "hash(fd)",
+            [Side("built-in frozendict", "hash(bd)", 1.2), *peer_statements("hash(pm)", "; hash(pm)")],
+            "targets",
+            lookup + "; hash(fd); hash(bd)",
+            ("quillet.frozen",),
+        ),
+        Comparison(
+            "CacheKey(a, b)",
+            "CacheKey(a, b)",
+            [Side("(a, b)", "(a, b)", 1.8)],
+            "targets",
+            "from quillet.utils import CacheKey; a = 'user'; b = 42",
+        ),
+        Comparison(
+            "get_cache_key(a, b)",
+            "get_cache_key(a, b)",
+            [Side("(a, b)", "(a, b)", 1.7)],
+            "targets",
+            "from quillet.utils import get_cache_key; a = 'user'; b = 42",
+        ),
+        Comparison(
+            "attr_check(o, S) hit, 3 names",
+            "attr_check(o, S)",
+            [
+                Side("operator.is_(a, b)", "is_(a, b)", 1.05),
+                Side("isinstance(o, Protocol)", "isinstance(o, P)", 0.1),
+                Side("hasattr chain", "hasattr(o, 'a') and hasattr(o, 'b') and hasattr(o, 'c')", 0.5),
+            ],
+            "targets",
+            ATTRS_SETUP,
+            ("quillet.utils.attrs",),
+        ),
+        Comparison(
+            "scanner over 100 KB",
+            "scan_with_walker(walker)",
+            [
+                Side("str indexing", "scan_with_indexing(text)", 1.2),
+                Side("pure-Python cursor", "scan_with_walker(PyCursor(text))", 0.5),
+            ],
+            "targets",
+            WALKER_SETUP,
+            ("quillet.text_walker",),
+        ),
+        Comparison(
+            "bulk scanner over 100 KB",
+            "scan_with_bulk(walker)",
+            [
+                Side("str indexing", "scan_with_indexing(text)", 0.9),
+                Side("re.findall", "scan_with_regex(text)", note="for information"),
+            ],
+            "targets",
+            WALKER_SETUP,
+            tuple(f"quillet.text_walker.TextWalker.{name}" for name in scanners.BULK_METHODS),
+        ),
+        Comparison(
+            "freeze(doc), ~2 000 nodes",
+            "freeze(doc)",
+            [
+                Side("pure-Python freeze", "py_freeze(doc)", 0.33),
+                *[
+                    Side(
+                        label,
+                        "deep_freeze(doc)",
+                        1.0,
+                        (module,),
+                        section="peers",
+                        setup=f"import peers; deep_freeze = peers.deep_freeze({label!r})",
+                    )
+                    for label, (module, _) in peers.DEEP_FREEZES.items()
+                ],
+            ],
+            "targets",
+            DOC_SETUP,
+            ("quillet.frozen",),
+        ),
         *freezes_by_size(),
         *walker_builds(),
-        Comparison("k in fd", "k in fd", [Side("built-in frozendict", "k in bd", 1.3)], "more", lookup,
-                   ("quillet.frozen",)),
+        Comparison(
+            "k in fd", "k in fd", [Side("built-in frozendict", "k in bd", 1.3)], "more", lookup, ("quillet.frozen",)
+        ),
         # Both lookups use a prebuilt key equal to, but not the same object as, the stored one.
-        Comparison("d[k] with a prebuilt CacheKey", "dk[key]", [Side("d[t], prebuilt tuple", "dt[t]", 1.1)], "more",
-                   "from quillet.utils import CacheKey; key = CacheKey('user', 42); t = ('user', 42); "
-                   "dk = {CacheKey('user', i): i for i in range(100)}; dt = {('user', i): i for i in range(100)}"),
-        Comparison("is_str(x)", "is_str(x)", [Side("isinstance(x, str)", "isinstance(x, str)", 1.1)], "more",
-                   "from quillet.utils import is_str; x = 'text'", ("quillet.utils.is_str",)),
-        Comparison("is_int(x)", "is_int(x)",
-                   [Side("isinstance int and not bool", "isinstance(x, int) and not isinstance(x, bool)", 1.1)],
-                   "more", "from quillet.utils import is_int; x = 7", ("quillet.utils.is_int",)),
-        Comparison("is_primitive(x)", "is_primitive(x)",
-                   [Side("None or isinstance tuple", "x is None or isinstance(x, (bool, int, float, str, bytes))",
-                         0.7)],
-                   "more", "from quillet.utils import is_primitive; x = b'bytes'", ("quillet.utils.is_primitive",)),
-        Comparison("filter_out_nones, 10 000 keys", transform(quillet_utils("filter_out_nones")),
-                   [Side("recursive Python", transform(lambda: _python_filter_out_nones), 0.3)], "more",
-                   requires=("quillet.utils.filter_out_nones",)),
-        Comparison("none_to_null, 10 000 keys", transform(quillet_utils("none_to_null")),
-                   [Side("recursive Python", transform(lambda: _python_none_to_null), 0.3)], "more",
-                   requires=("quillet.utils.none_to_null",)),
+        Comparison(
+            "d[k] with a prebuilt CacheKey",
+            "dk[key]",
+            [Side("d[t], prebuilt tuple", "dt[t]", 1.1)],
+            "more",
+            "from quillet.utils import CacheKey; key = CacheKey('user', 42); t = ('user', 42); "
+            "dk = {CacheKey('user', i): i for i in range(100)}; dt = {('user', i): i for i in range(100)}",
+        ),
+        Comparison(
+            "is_str(x)",
+            "is_str(x)",
+            [Side("isinstance(x, str)", "isinstance(x, str)", 1.1)],
+            "more",
+            "from quillet.utils import is_str; x = 'text'",
+            ("quillet.utils.is_str",),
+        ),
+        Comparison(
+            "is_int(x)",
+            "is_int(x)",
+            [Side("isinstance int and not bool", "isinstance(x, int) and not isinstance(x, bool)", 1.1)],
+            "more",
+            "from quillet.utils import is_int; x = 7",
+            ("quillet.utils.is_int",),
+        ),
+        Comparison(
+            "is_primitive(x)",
+            "is_primitive(x)",
+            [Side("None or isinstance tuple", "x is None or isinstance(x, (bool, int, float, str, bytes))", 0.7)],
+            "more",
+            "from quillet.utils import is_primitive; x = b'bytes'",
+            ("quillet.utils.is_primitive",),
+        ),
+        Comparison(
+            "filter_out_nones, 10 000 keys",
+            transform(quillet_utils("filter_out_nones")),
+            [Side("recursive Python", transform(lambda: _python_filter_out_nones), 0.3)],
+            "more",
+            requires=("quillet.utils.filter_out_nones",),
+        ),
+        Comparison(
+            "none_to_null, 10 000 keys",
+            transform(quillet_utils("none_to_null")),
+            [Side("recursive Python", transform(lambda: _python_none_to_null), 0.3)],
+            "more",
+            requires=("quillet.utils.none_to_null",),
+        ),
     ]
 
 
 # ---------------------------------------------------------------------------
 # Running
+
 
 def run_side(runner, comparison, side):
     name = f"{comparison.name} | {side.label}"
@@ -386,8 +516,7 @@ def select(comparisons):
         for side in comparison.alternatives:
             reasons = [r for r in map(missing_requirement, side.requires) if r]
             if reasons:
-                skipped.append({"operation": comparison.name, "alternative": side.label,
-                                "reason": "; ".join(reasons)})
+                skipped.append({"operation": comparison.name, "alternative": side.label, "reason": "; ".join(reasons)})
             else:
                 runnable.append(side)
         comparison.alternatives = runnable
@@ -403,9 +532,11 @@ def check_scanners():
 
     sample = scanners.source_text()
     expected = scanners.scan_with_indexing(sample)
-    found = {"walker": scanners.scan_with_walker(TextWalker(sample)),
-             "pure-Python cursor": scanners.scan_with_walker(scanners.PyCursor(sample)),
-             "re.findall": scanners.scan_with_regex(sample)}
+    found = {
+        "walker": scanners.scan_with_walker(TextWalker(sample)),
+        "pure-Python cursor": scanners.scan_with_walker(scanners.PyCursor(sample)),
+        "re.findall": scanners.scan_with_regex(sample),
+    }
     if scanners.has_bulk_methods(TextWalker(sample)):
         found["bulk"] = scanners.scan_with_bulk(TextWalker(sample))
     wrong = {name: counts for name, counts in found.items() if counts != expected}
@@ -419,12 +550,23 @@ def summarise(comparisons):
         ours = comparison.results["quillet"]
         for side in comparison.alternatives:
             theirs = comparison.results[side.label]
-            rows.append(report.row(
-                section=side.section or comparison.section, operation=comparison.name, alternative=side.label,
-                quillet=ours.median(), quillet_stdev=spread(ours), other=theirs.median(),
-                other_stdev=spread(theirs), target=side.target, unit="s", note=side.note,
-                # Peers are measured at one size only: they have no growth to show.
-                family=None if side.section else comparison.family, size=comparison.size))
+            rows.append(
+                report.row(
+                    section=side.section or comparison.section,
+                    operation=comparison.name,
+                    alternative=side.label,
+                    quillet=ours.median(),
+                    quillet_stdev=spread(ours),
+                    other=theirs.median(),
+                    other_stdev=spread(theirs),
+                    target=side.target,
+                    unit="s",
+                    note=side.note,
+                    # Peers are measured at one size only: they have no growth to show.
+                    family=None if side.section else comparison.family,
+                    size=comparison.size,
+                )
+            )
     return rows
 
 
@@ -457,16 +599,17 @@ def main():
     if "--cpp-results" in sys.argv:
         index = sys.argv.index("--cpp-results")
         cpp_results = sys.argv[index + 1]
-        del sys.argv[index:index + 2]
+        del sys.argv[index : index + 2]
     quick = "--quick" in sys.argv
     if quick:
         # Two runs of two short values each: rough, but with a spread.
         index = sys.argv.index("--quick")
-        sys.argv[index:index + 1] = QUICK_OPTIONS
+        sys.argv[index : index + 1] = QUICK_OPTIONS
 
     runner = pyperf.Runner(add_cmdline_args=pass_only)
-    runner.argparser.add_argument("--only", metavar="TEXT",
-                                  help="run only the comparisons whose operation contains TEXT")
+    runner.argparser.add_argument(
+        "--only", metavar="TEXT", help="run only the comparisons whose operation contains TEXT"
+    )
     runner.metadata["description"] = "quillet against what users would write instead"
     args = runner.parse_args()
     chosen = [c for c in comparisons() if args.only is None or args.only in c.name]
@@ -482,8 +625,13 @@ def main():
     if worker or any(bench is None for c in selected for bench in c.results.values()):
         return
     rows = summarise(selected) + (memory_rows() if args.only is None else []) + load_cpp_rows(cpp_results)
-    machine = {"python": sys.version, "platform": platform.platform(), "cpus": os.cpu_count(), "quick": quick,
-               "peers": peers.versions()}
+    machine = {
+        "python": sys.version,
+        "platform": platform.platform(),
+        "cpus": os.cpu_count(),
+        "quick": quick,
+        "peers": peers.versions(),
+    }
     report.print_tables(rows, skipped)
     RESULTS.mkdir(exist_ok=True)
     suite = pyperf.BenchmarkSuite([b for c in selected for b in c.results.values()])
@@ -494,8 +642,10 @@ def main():
     # The docs show the whole suite, never a selection.
     charts = [RESULTS / "ratios.png"] + ([DOCS_CHART] if args.only is None else [])
     report.plot(rows, charts, title)
-    print(f"\nresults: {RESULTS / 'ratios.json'}, {RESULTS / 'pyperf.json'}, {RESULTS / 'table.md'}, "
-          f"charts: {', '.join(map(str, charts))}")
+    print(
+        f"\nresults: {RESULTS / 'ratios.json'}, {RESULTS / 'pyperf.json'}, {RESULTS / 'table.md'}, "
+        f"charts: {', '.join(map(str, charts))}"
+    )
 
 
 if __name__ == "__main__":

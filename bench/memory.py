@@ -86,16 +86,42 @@ def mapping_rows(peers, frozen_dict):
     sources = small_dicts()
     name = f"memory, {report.count(MAPPINGS)} FrozenDicts of {ENTRIES}"
     ours = traced(frozen_dict, sources, sources)
-    rows = [report.row(section="targets", operation=name, alternative="built-in frozendict", quillet=ours,
-                       other=traced(frozendict, sources, sources), target=1.2, unit="B")]  # noqa: F821
+    rows = [
+        report.row(
+            section="targets",
+            operation=name,
+            alternative="built-in frozendict",
+            quillet=ours,
+            other=traced(frozendict, sources, sources),
+            target=1.2,
+            unit="B",
+        )
+    ]  # noqa: F821
     for label, (module, _) in peers.MAPPINGS.items():
         if peers.missing(module) is None:
-            rows.append(report.row(section="peers", operation=name, alternative=label, quillet=ours,
-                                   other=traced(peers.mapping(label), sources, sources), target=None, unit="B"))
-    rows.append(report.row(
-        section="targets", operation="memory kept by keys(), values(), items()", alternative="built-in frozendict",
-        quillet=views_kept(frozen_dict), other=views_kept(frozendict),  # noqa: F821 - 3.15 built-in
-        target=VIEWS_BUDGET, unit="B/mapping", kind="budget"))
+            rows.append(
+                report.row(
+                    section="peers",
+                    operation=name,
+                    alternative=label,
+                    quillet=ours,
+                    other=traced(peers.mapping(label), sources, sources),
+                    target=None,
+                    unit="B",
+                )
+            )
+    rows.append(
+        report.row(
+            section="targets",
+            operation="memory kept by keys(), values(), items()",
+            alternative="built-in frozendict",
+            quillet=views_kept(frozen_dict),
+            other=views_kept(frozendict),  # noqa: F821 - 3.15 built-in
+            target=VIEWS_BUDGET,
+            unit="B/mapping",
+            kind="budget",
+        )
+    )
     return rows
 
 
@@ -104,19 +130,45 @@ def walker_rows(text_walker, sizes):
     for size in sizes:
         text = scanners.source_text(size)
         ours = traced(text_walker, [text])
-        rows.append(report.row(section="scaling", operation=f"TextWalker(text) memory, {report.text_size(size)}",
-                               alternative="pure-Python cursor", quillet=ours,
-                               other=traced(scanners.PyCursor, [text]), target=None, unit="B",
-                               family="TextWalker(text) memory", size=size))
+        rows.append(
+            report.row(
+                section="scaling",
+                operation=f"TextWalker(text) memory, {report.text_size(size)}",
+                alternative="pure-Python cursor",
+                quillet=ours,
+                other=traced(scanners.PyCursor, [text]),
+                target=None,
+                unit="B",
+                family="TextWalker(text) memory",
+                size=size,
+            )
+        )
     largest = scanners.source_text(sizes[-1])
     storage = sys.getsizeof(largest)
     name = f"TextWalker(text), {report.text_size(sizes[-1])}: extra memory"
-    rows.append(report.row(section="targets", operation=f"{name} (tracemalloc)", alternative="the text's storage",
-                           quillet=traced(text_walker, [largest]), other=storage, target=NO_COPY, unit="B"))
+    rows.append(
+        report.row(
+            section="targets",
+            operation=f"{name} (tracemalloc)",
+            alternative="the text's storage",
+            quillet=traced(text_walker, [largest]),
+            other=storage,
+            target=NO_COPY,
+            unit="B",
+        )
+    )
     if os.path.exists("/proc/self/statm"):
-        rows.append(report.row(section="targets", operation=f"{name} (RSS growth)",
-                               alternative="the text's storage", quillet=rss_growth(sizes[-1]),
-                               other=storage, target=NO_COPY, unit="B"))
+        rows.append(
+            report.row(
+                section="targets",
+                operation=f"{name} (RSS growth)",
+                alternative="the text's storage",
+                quillet=rss_growth(sizes[-1]),
+                other=storage,
+                target=NO_COPY,
+                unit="B",
+            )
+        )
     return rows
 
 

@@ -14,12 +14,39 @@ SECTIONS = {
 }
 
 
-def row(section, operation, alternative, quillet, other, target, unit, quillet_stdev=0.0, other_stdev=0.0,
-        note="", family=None, size=None, kind="ratio", **_):
+def row(
+    section,
+    operation,
+    alternative,
+    quillet,
+    other,
+    target,
+    unit,
+    quillet_stdev=0.0,
+    other_stdev=0.0,
+    note="",
+    family=None,
+    size=None,
+    kind="ratio",
+    **_,
+):
     ratio = quillet / other if kind == "ratio" and other else None
-    return {"section": section, "operation": operation, "alternative": alternative, "note": note,
-            "quillet": quillet, "quillet_stdev": quillet_stdev, "other": other, "other_stdev": other_stdev,
-            "ratio": ratio, "target": target, "unit": unit, "kind": kind, "family": family, "size": size}
+    return {
+        "section": section,
+        "operation": operation,
+        "alternative": alternative,
+        "note": note,
+        "quillet": quillet,
+        "quillet_stdev": quillet_stdev,
+        "other": other,
+        "other_stdev": other_stdev,
+        "ratio": ratio,
+        "target": target,
+        "unit": unit,
+        "kind": kind,
+        "family": family,
+        "size": size,
+    }
 
 
 def count(n):
@@ -111,8 +138,10 @@ def print_tables(rows, skipped):
     for title, chosen in sections(rows):
         print(f"\n{title}\n{header}\n{'-' * len(header)}")
         for r in chosen:
-            print(f"{r['operation']:58} {alternative_label(r):50} {show(r, 'quillet'):>20} "
-                  f"{show(r, 'other'):>20} {show_ratio(r):>7}  {show_target(r)}")
+            print(
+                f"{r['operation']:58} {alternative_label(r):50} {show(r, 'quillet'):>20} "
+                f"{show(r, 'other'):>20} {show_ratio(r):>7}  {show_target(r)}"
+            )
     for sizes, group in scaling_groups(rows).items():
         family = next(iter(group))[0]
         columns = "".join(f"{size_label(family, s):>24}" for s in sizes)
@@ -127,18 +156,30 @@ def print_tables(rows, skipped):
 def markdown(rows, skipped):
     lines = []
     for title, chosen in sections(rows):
-        lines += [f"### {title}", "", "| operation | alternative | quillet | alternative | ratio | target |",
-                  "|---|---|---:|---:|---:|---|"]
-        lines += [f"| {r['operation']} | {alternative_label(r)} | {show(r, 'quillet')} | {show(r, 'other')} "
-                  f"| {show_ratio(r)} | {show_target(r)} |" for r in chosen]
+        lines += [
+            f"### {title}",
+            "",
+            "| operation | alternative | quillet | alternative | ratio | target |",
+            "|---|---|---:|---:|---:|---|",
+        ]
+        lines += [
+            f"| {r['operation']} | {alternative_label(r)} | {show(r, 'quillet')} | {show(r, 'other')} "
+            f"| {show_ratio(r)} | {show_target(r)} |"
+            for r in chosen
+        ]
         lines.append("")
     for sizes, group in scaling_groups(rows).items():
         family = next(iter(group))[0]
-        lines += [f"### {SECTIONS['scaling']}: ratio (quillet's value) by size", "",
-                  "| operation | alternative | " + " | ".join(size_label(family, s) for s in sizes) + " |",
-                  "|---|---|" + "---:|" * len(sizes)]
-        lines += [f"| {name} | {alternative} | " + " | ".join(scaling_cell(by_size.get(s)) for s in sizes) + " |"
-                  for (name, alternative), by_size in group.items()]
+        lines += [
+            f"### {SECTIONS['scaling']}: ratio (quillet's value) by size",
+            "",
+            "| operation | alternative | " + " | ".join(size_label(family, s) for s in sizes) + " |",
+            "|---|---|" + "---:|" * len(sizes),
+        ]
+        lines += [
+            f"| {name} | {alternative} | " + " | ".join(scaling_cell(by_size.get(s)) for s in sizes) + " |"
+            for (name, alternative), by_size in group.items()
+        ]
         lines.append("")
     lines += [f"Skipped: {s['operation']} vs {s['alternative']}: {s['reason']}" for s in skipped]
     return "\n".join(lines) + "\n"
@@ -168,14 +209,21 @@ def plot(rows, paths, title):
     if scaled:
         groups.append((SECTIONS["scaling"], scaled))
     # Each section has its own scale: the walker's memory against a cursor spans five decades.
-    figure, axes_list = plt.subplots(len(groups), 1, figsize=(12, 0.42 * len(rows) + 1.6 * len(groups)),
-                                     height_ratios=[len(chosen) for _, chosen in groups], squeeze=False,
-                                     layout="constrained")
+    figure, axes_list = plt.subplots(
+        len(groups),
+        1,
+        figsize=(12, 0.42 * len(rows) + 1.6 * len(groups)),
+        height_ratios=[len(chosen) for _, chosen in groups],
+        squeeze=False,
+        layout="constrained",
+    )
     for axes, (heading, chosen) in zip(axes_list[:, 0], groups):
         draw_section(axes, heading, chosen)
     axes_list[0, 0].legend(loc="upper right")
-    axes_list[-1, 0].set_xlabel("quillet / alternative (time or memory), log scale: lower is better; "
-                                "green meets its target, red does not, grey has none")
+    axes_list[-1, 0].set_xlabel(
+        "quillet / alternative (time or memory), log scale: lower is better; "
+        "green meets its target, red does not, grey has none"
+    )
     figure.suptitle(title)
     for path in paths:
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -185,13 +233,16 @@ def plot(rows, paths, title):
 def draw_section(axes, heading, chosen):
     values = [chart_value(r) for r in chosen]
     positions = range(len(chosen))
-    colours = ["tab:grey" if target is None or value is None else "tab:green" if value <= target else "tab:red"
-               for value, target in values]
+    colours = [
+        "tab:grey" if target is None or value is None else "tab:green" if value <= target else "tab:red"
+        for value, target in values
+    ]
     drawn = [(p, value, colour) for p, (value, _), colour in zip(positions, values, colours) if value]
     axes.barh([p for p, _, _ in drawn], [v for _, v, _ in drawn], color=[c for _, _, c in drawn])
     marks = [(target, p) for (_, target), p in zip(values, positions) if target is not None]
-    axes.scatter([t for t, _ in marks], [p for _, p in marks], marker="|", s=200, color="black", label="target",
-                 zorder=3)
+    axes.scatter(
+        [t for t, _ in marks], [p for _, p in marks], marker="|", s=200, color="black", label="target", zorder=3
+    )
     axes.set_yticks(list(positions), [chart_label(r) for r in chosen], fontsize=6)
     axes.set_ylim(len(chosen) - 0.5, -0.5)
     axes.set_xscale("log")

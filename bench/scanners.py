@@ -21,7 +21,7 @@ TOKEN = re.compile(r"""[A-Za-z_][A-Za-z0-9_]*|[0-9]+|'[^']*'?|"[^"]*"?|#[^\n]*|[
 SNIPPET = (
     "def parse_item(self, key_42, value='text'):\n"
     "    total = key_42 * 17 + len(value) - 3\n"
-    "    if total > 1000 and value != \"done\":\n"
+    '    if total > 1000 and value != "done":\n'
     "        return {'k': total, 'v': [1, 2, 3]}\n"
     "    return None  # nothing to do\n"
 )
@@ -116,7 +116,7 @@ def scan_with_regex(text):
 class PyCursor:
     """The cursor a user would write in Python, with the same bounds rules."""
 
-    __slots__ = ("text", "index", "length")
+    __slots__ = ("index", "length", "text")
 
     def __init__(self, text):
         self.text = text

@@ -41,7 +41,9 @@ html_theme = "alabaster"
 html_title = "quillet"
 
 # tools/bench.sh writes the chart; a checkout without one still builds.
-BENCH_CHART = next((DOCS / "_static" / name for name in ("bench.svg", "bench.png") if (DOCS / "_static" / name).exists()), None)
+BENCH_CHART = next(
+    (DOCS / "_static" / name for name in ("bench.svg", "bench.png") if (DOCS / "_static" / name).exists()), None
+)
 
 
 def bench_chart(app, docname, source):
@@ -51,8 +53,10 @@ def bench_chart(app, docname, source):
     if BENCH_CHART is None:
         chart = "*No chart in this checkout:* ``tools/bench.sh`` *writes it to* ``docs/_static/``."
     else:
-        chart = (f".. figure:: /_static/{BENCH_CHART.name}\n   :alt: ratio quillet/alternative per operation\n\n"
-                 "   Ratio quillet/alternative per operation; lower is better.")
+        chart = (
+            f".. figure:: /_static/{BENCH_CHART.name}\n   :alt: ratio quillet/alternative per operation\n\n"
+            "   Ratio quillet/alternative per operation; lower is better."
+        )
     source[0] = source[0].replace("BENCH-CHART", chart)
 
 

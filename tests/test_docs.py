@@ -25,7 +25,9 @@ MUTATORS = {"clear", "pop", "popitem", "setdefault", "update"}
 def sphinx(builder):
     return subprocess.run(
         [sys.executable, "-m", "sphinx", "-E", "-W", "--keep-going", "-q", "-b", builder, ROOT / "docs", OUT / builder],
-        capture_output=True, text=True, check=False,
+        capture_output=True,
+        text=True,
+        check=False,
     )
 
 

@@ -57,15 +57,19 @@ def with_attribute(obj, **attributes):
 # Pickling and copying
 
 
-@pytest.mark.parametrize("fd", [
-    FrozenDict(),
-    FrozenDict({"b": 1, "a": 2, "c": 3}),
-    FrozenDict({"list": [1, [2]], "dict": {"x": {3}}, "none": None, (1, 2): frozenset({4})}),
-    FrozenDict({"raw": bytearray(b"mutable")}),
-    SubFD({"z": 1, "y": [2]}),
-    with_attribute(SubFD({"k": 1}), note=[1, 2]),
-    with_attribute(SlottedFD({"k": 1}), tag="slot"),
-], ids=["empty", "order", "nested", "unhashable-value", "subclass", "subclass-dict", "subclass-slots"])
+@pytest.mark.parametrize(
+    "fd",
+    [
+        FrozenDict(),
+        FrozenDict({"b": 1, "a": 2, "c": 3}),
+        FrozenDict({"list": [1, [2]], "dict": {"x": {3}}, "none": None, (1, 2): frozenset({4})}),
+        FrozenDict({"raw": bytearray(b"mutable")}),
+        SubFD({"z": 1, "y": [2]}),
+        with_attribute(SubFD({"k": 1}), note=[1, 2]),
+        with_attribute(SlottedFD({"k": 1}), tag="slot"),
+    ],
+    ids=["empty", "order", "nested", "unhashable-value", "subclass", "subclass-dict", "subclass-slots"],
+)
 def test_frozen_dict_round_trips_keep_class_order_and_frozen_values(fd):
     for result in round_trips(fd):
         assert type(result) is type(fd) and result == fd
@@ -80,8 +84,11 @@ def test_frozen_dict_round_trips_keep_class_order_and_frozen_values(fd):
 
 PLAIN = st.recursive(
     st.none() | st.integers() | st.text(max_size=3) | st.floats(allow_nan=False),
-    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=3), inner, max_size=3)
-    | st.frozensets(st.integers(), max_size=3),
+    lambda inner: (
+        st.lists(inner, max_size=3)
+        | st.dictionaries(st.text(max_size=3), inner, max_size=3)
+        | st.frozensets(st.integers(), max_size=3)
+    ),
     max_leaves=12,
 )
 
@@ -111,14 +118,18 @@ def test_null_mappings_come_back_as_the_singleton(null):
     assert all(result["inside"] is NULL for result in [*pickled(holder), copy.deepcopy(holder)])
 
 
-@pytest.mark.parametrize("key", [
-    qu.CacheKey(1, 2),
-    qu.CacheKey("a", [1, {"b": 2}]),
-    qu.CacheKey(FrozenDict({"x": 1}), None),
-    qu.get_cache_key((1, 2), 3.5),
-    SubKey(1, 2),
-    with_attribute(SubKey(1, 2), note="kept"),
-], ids=["ints", "unhashable", "frozen", "factory", "subclass", "subclass-dict"])
+@pytest.mark.parametrize(
+    "key",
+    [
+        qu.CacheKey(1, 2),
+        qu.CacheKey("a", [1, {"b": 2}]),
+        qu.CacheKey(FrozenDict({"x": 1}), None),
+        qu.get_cache_key((1, 2), 3.5),
+        SubKey(1, 2),
+        with_attribute(SubKey(1, 2), note="kept"),
+    ],
+    ids=["ints", "unhashable", "frozen", "factory", "subclass", "subclass-dict"],
+)
 def test_cache_key_round_trips_by_value(key):
     for result in round_trips(key):
         assert type(result) is type(key) and result == key and result is not key
@@ -180,11 +191,14 @@ def match_mapping(subject):
             return None
 
 
-@pytest.mark.parametrize("subject, expected", [
-    (FrozenDict({"kind": "point", "x": [1], "y": 2}), ((1,), {"y": 2})),
-    (FrozenDict({"kind": "line"}), None),
-    (NULL, None),
-])
+@pytest.mark.parametrize(
+    "subject, expected",
+    [
+        (FrozenDict({"kind": "point", "x": [1], "y": 2}), ((1,), {"y": 2})),
+        (FrozenDict({"kind": "line"}), None),
+        (NULL, None),
+    ],
+)
 def test_mapping_patterns_match_frozen_dicts(subject, expected):
     assert match_mapping(subject) == expected
 
@@ -210,11 +224,14 @@ def public_names(module):
     return {name for name in vars(module) if not name.startswith("_")}
 
 
-@pytest.mark.parametrize("module_name, public", [
-    ("quillet", {m.name for m in pkgutil.iter_modules(quillet.__path__) if not m.name.startswith("_")}),
-    ("quillet.frozen", public_names(qf.frozen)),
-    ("quillet.utils", public_names(qu.utils)),
-])
+@pytest.mark.parametrize(
+    "module_name, public",
+    [
+        ("quillet", {m.name for m in pkgutil.iter_modules(quillet.__path__) if not m.name.startswith("_")}),
+        ("quillet.frozen", public_names(qf.frozen)),
+        ("quillet.utils", public_names(qu.utils)),
+    ],
+)
 def test_star_imports_bind_the_public_names_only(module_name, public):
     importlib.import_module("quillet.utils.attrs")  # binds quillet.utils.attrs, which must not leak
     namespace = {}

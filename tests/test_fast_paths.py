@@ -21,12 +21,16 @@ def general_dict_hash(mapping):
     return functools.reduce(lambda acc, kv: qu.alt_xor_hash(hash(kv[0]), hash(kv[1]), acc), mapping.items(), 0)
 
 
-@pytest.mark.parametrize("mapping", [
-    {n: n for n in BORDER_INTS},
-    {f"k{n}": -n for n in BORDER_INTS},
-    {"fresh": "".join(["not ", "hashed ", "yet"]), "".join(["also ", "fresh"]): 0},
-    {True: False, 1.5: None, (1, "a"): frozenset({2}), b"raw": 2**40},
-], ids=["ints", "str-keys", "uncached-str", "other-types"])
+@pytest.mark.parametrize(
+    "mapping",
+    [
+        {n: n for n in BORDER_INTS},
+        {f"k{n}": -n for n in BORDER_INTS},
+        {"fresh": "".join(["not ", "hashed ", "yet"]), "".join(["also ", "fresh"]): 0},
+        {True: False, 1.5: None, (1, "a"): frozenset({2}), b"raw": 2**40},
+    ],
+    ids=["ints", "str-keys", "uncached-str", "other-types"],
+)
 def test_dict_hash_matches_the_general_formula(mapping):
     assert hash(FrozenDict(mapping)) == general_dict_hash(mapping)
 
@@ -40,21 +44,25 @@ def test_dict_hash_same_for_exact_types_and_subclasses(n):
 
 
 NAN = float("nan")
-Recorder = type("Recorder", (), {"__eq__": lambda self, other: CALLS.append(1) or NotImplemented,
-                                 "__hash__": lambda self: 5})
+Recorder = type(
+    "Recorder", (), {"__eq__": lambda self, other: CALLS.append(1) or NotImplemented, "__hash__": lambda self: 5}
+)
 RECORDER = Recorder()
 CALLS = []
 
 
-@pytest.mark.parametrize("values, other_values, equal", [
-    (("user", 1000), ("user", 1000), True),  # the same objects: no call at all
-    (("user", 1000), ("".join(["us", "er"]), int("1000")), True),  # equal, distinct objects
-    ((NAN, 1), (NAN, 1), True),  # identity wins over nan != nan, as in tuples
-    ((NAN, 1), (float("nan"), 1), False),
-    ((RECORDER, 1), (RECORDER, 1), True),
-    ((RECORDER, 1), (Recorder(), 1), False),
-    ((1, "user"), (1, "usr"), False),
-])
+@pytest.mark.parametrize(
+    "values, other_values, equal",
+    [
+        (("user", 1000), ("user", 1000), True),  # the same objects: no call at all
+        (("user", 1000), ("".join(["us", "er"]), int("1000")), True),  # equal, distinct objects
+        ((NAN, 1), (NAN, 1), True),  # identity wins over nan != nan, as in tuples
+        ((NAN, 1), (float("nan"), 1), False),
+        ((RECORDER, 1), (RECORDER, 1), True),
+        ((RECORDER, 1), (Recorder(), 1), False),
+        ((1, "user"), (1, "usr"), False),
+    ],
+)
 def test_cache_key_equality_agrees_with_tuples(values, other_values, equal):
     CALLS.clear()
     assert (qu.CacheKey(*values) == qu.CacheKey(*other_values)) is equal

@@ -40,8 +40,15 @@ class SubDict(dict):
 def test_module_surface():
     assert qf.__doc__ == "Immutable FrozenDict + recursive freeze(). Raw C."
     assert [n for n, v in vars(qf).items() if not n.startswith("_") and not isinstance(v, types.ModuleType)] == [
-        "freeze", "FrozenDict", "NullFrozenDict", "NULL_KEY", "NULL_TUPLE", "NONE_TUPLE", "NONE_ITEMS_TUPLE",
-        "NULL_FROZEN_DICT"]
+        "freeze",
+        "FrozenDict",
+        "NullFrozenDict",
+        "NULL_KEY",
+        "NULL_TUPLE",
+        "NONE_TUPLE",
+        "NONE_ITEMS_TUPLE",
+        "NULL_FROZEN_DICT",
+    ]
     assert "quillet.utils" in sys.modules and qf.NULL_KEY is sys.intern("__null__")
     assert (qf.NULL_TUPLE, qf.NONE_TUPLE, qf.NONE_ITEMS_TUPLE) == (("__null__",), (None,), (("__null__", None),))
     assert isinstance(NULL, NullFrozenDict) and isinstance(NULL, FrozenDict)
@@ -50,17 +57,32 @@ def test_module_surface():
 
 # --- construction ---------------------------------------------------------------
 
-@pytest.mark.parametrize("data, expected", [
-    (None, []), ({}, []), ({"a": [1, {"b": {2}}]}, [("a", (1, FrozenDict({"b": frozenset({2})})))]),
-    ([("a", 1), ("b", 2), ("a", 3)], [("a", 3), ("b", 2)]), (["ab"], [("a", "b")]), ([["k", [1]]], [("k", (1,))]),
-    (FrozenDict({"ab": 1}), [("ab", 1)]), (SubFD({"name": 1}), [("name", 1)]), (NULL, []),
-    (zip("xy", [[1], 2]), [("x", (1,)), ("y", 2)]), (SubDict(z=[1], y=2), [("z", (1,)), ("y", 2)]),
-    ({"s": SubSet([1]), "t": SubTuple([[2]])}, [("s", frozenset({1})), ("t", ((2,),))]),
-    (types.MappingProxyType({"ab": [1]}), [("ab", (1,))]), (collections.UserDict(name={1}), [("name", frozenset({1}))]),
-    (collections.ChainMap({"a": 1}, {"a": 2, "b": 3}), [("a", 1), ("b", 3)]),
-    pytest.param(getattr(builtins, "frozendict", dict)(ab=[1], c={}), [("ab", (1,)), ("c", FrozenDict())],
-                 marks=NEEDS_FROZENDICT),
-])
+
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        (None, []),
+        ({}, []),
+        ({"a": [1, {"b": {2}}]}, [("a", (1, FrozenDict({"b": frozenset({2})})))]),
+        ([("a", 1), ("b", 2), ("a", 3)], [("a", 3), ("b", 2)]),
+        (["ab"], [("a", "b")]),
+        ([["k", [1]]], [("k", (1,))]),
+        (FrozenDict({"ab": 1}), [("ab", 1)]),
+        (SubFD({"name": 1}), [("name", 1)]),
+        (NULL, []),
+        (zip("xy", [[1], 2]), [("x", (1,)), ("y", 2)]),
+        (SubDict(z=[1], y=2), [("z", (1,)), ("y", 2)]),
+        ({"s": SubSet([1]), "t": SubTuple([[2]])}, [("s", frozenset({1})), ("t", ((2,),))]),
+        (types.MappingProxyType({"ab": [1]}), [("ab", (1,))]),
+        (collections.UserDict(name={1}), [("name", frozenset({1}))]),
+        (collections.ChainMap({"a": 1}, {"a": 2, "b": 3}), [("a", 1), ("b", 3)]),
+        pytest.param(
+            getattr(builtins, "frozendict", dict)(ab=[1], c={}),
+            [("ab", (1,)), ("c", FrozenDict())],
+            marks=NEEDS_FROZENDICT,
+        ),
+    ],
+)
 def test_construction(data, expected):
     fd = FrozenDict(data)
     assert fd.items() == expected and len(fd) == fd.data_size == len(expected) and bool(fd) is bool(expected)
@@ -78,10 +100,21 @@ class GetitemFails:
         return iter(("k", "v"))
 
 
-@pytest.mark.parametrize("items", [
-    [("a", 1, 2)], [1], [()], [("a",)], [{1, 2}], [frozenset("ab")], [{"x": 1, "y": 2}], [iter(("a", 1))],
-    [GetitemFails()], [("a", 1), {1, 2}, ("b", 2)],
-])
+@pytest.mark.parametrize(
+    "items",
+    [
+        [("a", 1, 2)],
+        [1],
+        [()],
+        [("a",)],
+        [{1, 2}],
+        [frozenset("ab")],
+        [{"x": 1, "y": 2}],
+        [iter(("a", 1))],
+        [GetitemFails()],
+        [("a", 1), {1, 2}, ("b", 2)],
+    ],
+)
 def test_items_that_are_not_ordered_pairs(items):
     with pytest.raises(ValueError, match=r"^FrozenDict expects iterable of \(k,v\) pairs$"):
         FrozenDict(items)
@@ -92,11 +125,17 @@ def failing_pairs():
     raise Boom("iter")
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda: FrozenDict(5), TypeError), (lambda: FrozenDict([([1], 2)]), TypeError),
-    (lambda: FrozenDict(x=1), TypeError), (lambda: FrozenDict({}, {}), TypeError),
-    (lambda: FrozenDict({}, data={}), TypeError), (lambda: FrozenDict(failing_pairs()), Boom),
-])
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: FrozenDict(5), TypeError),
+        (lambda: FrozenDict([([1], 2)]), TypeError),
+        (lambda: FrozenDict(x=1), TypeError),
+        (lambda: FrozenDict({}, {}), TypeError),
+        (lambda: FrozenDict({}, data={}), TypeError),
+        (lambda: FrozenDict(failing_pairs()), Boom),
+    ],
+)
 def test_construction_errors(call, error):
     with pytest.raises(error):
         call()
@@ -119,17 +158,25 @@ def failed_then(data):
     return fd
 
 
-@pytest.mark.parametrize("build, again, expected", [
-    (lambda: FrozenDict({"a": 1}), lambda fd: fd.__init__({"b": 2}), {"a": 1}),
-    (lambda: FrozenDict({"a": 1}), lambda fd: fd.__init__([1], x=2), {"a": 1}),
-    (lambda: SubFD({"a": 1}), lambda fd: FrozenDict.__init__(fd, {"b": 2}), {"a": 1}),
-    (lambda: NULL, lambda fd: FrozenDict.__init__(fd, {"b": 2}), {"__null__": None}),
-    (lambda: NULL, lambda fd: NullFrozenDict.__init__(fd), {"__null__": None}),
-    (lambda: Interned({"a": [1]}), lambda fd: Interned({"a": [1]}), {"a": (1,)}),
-    (lambda: failed_then({"a": [1]}), lambda fd: fd.__init__({"b": 2}), {"a": (1,)}),
-    (lambda: type("Twice", (FrozenDict,), {"__init__": lambda self, d: super(type(self), self).__init__(d)})({"a": 1}),
-     lambda fd: fd.__init__({"b": 2}), {"a": 1}),
-])
+@pytest.mark.parametrize(
+    "build, again, expected",
+    [
+        (lambda: FrozenDict({"a": 1}), lambda fd: fd.__init__({"b": 2}), {"a": 1}),
+        (lambda: FrozenDict({"a": 1}), lambda fd: fd.__init__([1], x=2), {"a": 1}),
+        (lambda: SubFD({"a": 1}), lambda fd: FrozenDict.__init__(fd, {"b": 2}), {"a": 1}),
+        (lambda: NULL, lambda fd: FrozenDict.__init__(fd, {"b": 2}), {"__null__": None}),
+        (lambda: NULL, lambda fd: NullFrozenDict.__init__(fd), {"__null__": None}),
+        (lambda: Interned({"a": [1]}), lambda fd: Interned({"a": [1]}), {"a": (1,)}),
+        (lambda: failed_then({"a": [1]}), lambda fd: fd.__init__({"b": 2}), {"a": (1,)}),
+        (
+            lambda: type("Twice", (FrozenDict,), {"__init__": lambda self, d: super(type(self), self).__init__(d)})(
+                {"a": 1}
+            ),
+            lambda fd: fd.__init__({"b": 2}),
+            {"a": 1},
+        ),
+    ],
+)
 def test_built_once(build, again, expected):
     fd = build()
     before = hash(fd) if type(fd) is not NullFrozenDict else None
@@ -142,10 +189,19 @@ def test_built_once(build, again, expected):
 
 # --- hash and equality --------------------------------------------------------------
 
-@pytest.mark.parametrize("data, expected", [
-    ({}, 0), ({0: 0}, 2654435769), ({1: 2}, 2654435835), ({1: 2, 3: 4}, 902), ({3: 4, 1: 2}, 902),
-    ({-2: 0}, 2654435640), ([("a", 1), ("b", (2,))], hash(FrozenDict([("b", [2]), ("a", 1)]))),
-])
+
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        ({}, 0),
+        ({0: 0}, 2654435769),
+        ({1: 2}, 2654435835),
+        ({1: 2, 3: 4}, 902),
+        ({3: 4, 1: 2}, 902),
+        ({-2: 0}, 2654435640),
+        ([("a", 1), ("b", (2,))], hash(FrozenDict([("b", [2]), ("a", 1)]))),
+    ],
+)
 def test_hash(data, expected):
     fd = FrozenDict(data)
     assert hash(fd) == fd.get_hash() == expected
@@ -158,8 +214,9 @@ def test_hash_computed_once():
     assert hash(fd) == hash(fd) == fd.get_hash() and calls == [1]
 
 
-@pytest.mark.parametrize("value, error", [
-    (bytearray(b"x"), TypeError), (NULL, NotImplementedError), ([bytearray()], TypeError)])
+@pytest.mark.parametrize(
+    "value, error", [(bytearray(b"x"), TypeError), (NULL, NotImplementedError), ([bytearray()], TypeError)]
+)
 def test_hash_failure_raises_every_time(value, error):
     fd = FrozenDict({"k": value})
     for call in (hash, FrozenDict.get_hash, hash):
@@ -167,23 +224,38 @@ def test_hash_failure_raises_every_time(value, error):
             call(fd)
 
 
-@pytest.mark.parametrize("left, right, equal", [
-    (FrozenDict({"a": 1}), FrozenDict([("a", 1)]), True), (FrozenDict({"a": [1]}), FrozenDict({"a": (1,)}), True),
-    (FrozenDict({"a": 1}), SubFD({"a": 1}), True), (FrozenDict({"a": {"b": 1}}), FrozenDict({"a": FrozenDict({"b": 1})}), True),
-    (FrozenDict({"a": 1}), FrozenDict({"a": 2}), False), (FrozenDict({"a": 1}), FrozenDict({"a": 1, "b": 2}), False),
-    (FrozenDict({"a": 1}), {"a": 1}, False), ({"a": 1}, FrozenDict({"a": 1}), False),
-    (FrozenDict(), class_claiming(FrozenDict), False), (FrozenDict(), NULL, False), (NULL, FrozenDict(), False),
-    (NULL, {}, False), (NULL, NullFrozenDict(1, 2), True), (NULL, NullFrozenDict(a=1), True),
-    (NULL, class_claiming(NullFrozenDict), False),
-])
+@pytest.mark.parametrize(
+    "left, right, equal",
+    [
+        (FrozenDict({"a": 1}), FrozenDict([("a", 1)]), True),
+        (FrozenDict({"a": [1]}), FrozenDict({"a": (1,)}), True),
+        (FrozenDict({"a": 1}), SubFD({"a": 1}), True),
+        (FrozenDict({"a": {"b": 1}}), FrozenDict({"a": FrozenDict({"b": 1})}), True),
+        (FrozenDict({"a": 1}), FrozenDict({"a": 2}), False),
+        (FrozenDict({"a": 1}), FrozenDict({"a": 1, "b": 2}), False),
+        (FrozenDict({"a": 1}), {"a": 1}, False),
+        ({"a": 1}, FrozenDict({"a": 1}), False),
+        (FrozenDict(), class_claiming(FrozenDict), False),
+        (FrozenDict(), NULL, False),
+        (NULL, FrozenDict(), False),
+        (NULL, {}, False),
+        (NULL, NullFrozenDict(1, 2), True),
+        (NULL, NullFrozenDict(a=1), True),
+        (NULL, class_claiming(NullFrozenDict), False),
+    ],
+)
 def test_equality(left, right, equal):
     assert (left == right) is equal and (left != right) is (not equal)
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda: FrozenDict({"a": 1}) < FrozenDict({"a": 1}), TypeError), (lambda: NULL <= NULL, TypeError),
-    (lambda: FrozenDict({"k": RaisingEq()}) == FrozenDict({"k": RaisingEq()}), Boom),
-])
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: FrozenDict({"a": 1}) < FrozenDict({"a": 1}), TypeError),
+        (lambda: NULL <= NULL, TypeError),
+        (lambda: FrozenDict({"k": RaisingEq()}) == FrozenDict({"k": RaisingEq()}), Boom),
+    ],
+)
 def test_comparison_errors(call, error):
     with pytest.raises(error):
         call()
@@ -201,23 +273,36 @@ def test_missing_key_error_args(key, args):
     assert info.value.args == args
 
 
-@pytest.mark.parametrize("call, expected", [
-    (lambda: FD_A["a"], 1), (lambda: FD_A[(1, 2)], "t"), (lambda: FD_A.get("a"), 1), (lambda: FD_A.get("b"), None),
-    (lambda: FD_A.get("b", 5), 5), (lambda: "a" in FD_A, True), (lambda: "b" in FD_A, False),
-])
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda: FD_A["a"], 1),
+        (lambda: FD_A[(1, 2)], "t"),
+        (lambda: FD_A.get("a"), 1),
+        (lambda: FD_A.get("b"), None),
+        (lambda: FD_A.get("b", 5), 5),
+        (lambda: "a" in FD_A, True),
+        (lambda: "b" in FD_A, False),
+    ],
+)
 def test_lookup(call, expected):
     assert call() == expected
 
 
 GET_ERRORS = [
-    (lambda m: m.get([1]), "unhashable"), (lambda m: m.get(), r"^FrozenDict.get\(\) takes 1 or 2 arguments$"),
+    (lambda m: m.get([1]), "unhashable"),
+    (lambda m: m.get(), r"^FrozenDict.get\(\) takes 1 or 2 arguments$"),
     (lambda m: m.get(1, 2, 3), r"^FrozenDict.get\(\) takes 1 or 2 arguments$"),
     (lambda m: m.get("a", default=1), "keyword"),
 ]
 
 
-@pytest.mark.parametrize("mapping, call, message", [(FD_A, *e) for e in GET_ERRORS] + [(NULL, *e) for e in GET_ERRORS]
-                         + [(FD_A, lambda m: m[[1]], "unhashable"), (FD_A, lambda m: [1] in m, "unhashable")])
+@pytest.mark.parametrize(
+    "mapping, call, message",
+    [(FD_A, *e) for e in GET_ERRORS]
+    + [(NULL, *e) for e in GET_ERRORS]
+    + [(FD_A, lambda m: m[[1]], "unhashable"), (FD_A, lambda m: [1] in m, "unhashable")],
+)
 def test_lookup_errors(mapping, call, message):
     with pytest.raises(TypeError, match=message):
         call(mapping)
@@ -233,11 +318,15 @@ def test_views_are_fresh_lists_over_a_private_snapshot():
     assert list(fd) == ["b", "a"] and len(fd) == 2
 
 
-@pytest.mark.parametrize("obj, text, frozen, cacheable", [
-    (FrozenDict({"a": 1}), "FrozenDict({'a': 1})", True, True),
-    (FrozenDict({"x": {"y": 1}}), "FrozenDict({'x': FrozenDict({'y': 1})})", True, True),
-    (SubFD({"a": 1}), "SubFD({'a': 1})", True, True), (NULL, "NullFrozenDict()", True, False),
-])
+@pytest.mark.parametrize(
+    "obj, text, frozen, cacheable",
+    [
+        (FrozenDict({"a": 1}), "FrozenDict({'a': 1})", True, True),
+        (FrozenDict({"x": {"y": 1}}), "FrozenDict({'x': FrozenDict({'y': 1})})", True, True),
+        (SubFD({"a": 1}), "SubFD({'a': 1})", True, True),
+        (NULL, "NullFrozenDict()", True, False),
+    ],
+)
 def test_repr_and_attributes(obj, text, frozen, cacheable):
     assert repr(obj) == str(obj) == text and (obj.__frozen__, obj.cacheable) == (frozen, cacheable)
     for name in ("__frozen__", "cacheable", "data_size"):
@@ -245,12 +334,22 @@ def test_repr_and_attributes(obj, text, frozen, cacheable):
             setattr(obj, name, 1)
 
 
-@pytest.mark.parametrize("mutate", [
-    lambda m: m.__setitem__("a", 1), lambda m: m.__delitem__("a"), lambda m: m.update({}), lambda m: m.clear(),
-    lambda m: m.pop(), lambda m: m.popitem(), lambda m: m.setdefault("a", default=1),
-])
-@pytest.mark.parametrize("obj, name", [
-    (FrozenDict({"a": 1}), "quillet.frozen.FrozenDict"), (SubFD(), "SubFD"), (NULL, "quillet.frozen.NullFrozenDict")])
+@pytest.mark.parametrize(
+    "mutate",
+    [
+        lambda m: m.__setitem__("a", 1),
+        lambda m: m.__delitem__("a"),
+        lambda m: m.update({}),
+        lambda m: m.clear(),
+        lambda m: m.pop(),
+        lambda m: m.popitem(),
+        lambda m: m.setdefault("a", default=1),
+    ],
+)
+@pytest.mark.parametrize(
+    "obj, name",
+    [(FrozenDict({"a": 1}), "quillet.frozen.FrozenDict"), (SubFD(), "SubFD"), (NULL, "quillet.frozen.NullFrozenDict")],
+)
 def test_mutation_refused(obj, name, mutate):
     with pytest.raises(TypeError, match=f"^Cannot modify immutable type: {name}$"):
         mutate(obj)
@@ -261,17 +360,23 @@ def test_mutation_refused(obj, name, mutate):
 FD_AB = FrozenDict({"a": 1, "b": [2]})
 
 
-@pytest.mark.parametrize("left, right, expected", [
-    (FD_AB, {"b": [3], "c": {4}}, FrozenDict({"a": 1, "b": (3,), "c": frozenset({4})})),
-    (FD_AB, SubFD({"a": 0}), FrozenDict({"a": 0, "b": (2,)})), (SubFD({"c": 0}), FD_AB, FrozenDict({"c": 0, **FD_AB})),
-    (FD_AB, types.MappingProxyType({"z": [1]}), FrozenDict({**FD_AB, "z": (1,)})),
-    (FD_AB, collections.UserDict(a=[0]), FrozenDict({"a": (0,), "b": (2,)})),
-    (FD_AB, SubDict(b=[5]), FrozenDict({"a": 1, "b": (5,)})),
-    ({"b": [3], "c": [4]}, FD_AB, {"b": (2,), "c": [4], "a": 1}),
-    (types.MappingProxyType({"c": [4]}), FD_AB, {"c": [4], "a": 1, "b": (2,)}),
-    (NULL, FD_AB, FrozenDict(FD_AB)), (FD_AB, NULL, FrozenDict(FD_AB)), (NULL, NULL, FrozenDict()),
-    ({"c": 4}, NULL, {"c": 4, "__null__": None}),
-])
+@pytest.mark.parametrize(
+    "left, right, expected",
+    [
+        (FD_AB, {"b": [3], "c": {4}}, FrozenDict({"a": 1, "b": (3,), "c": frozenset({4})})),
+        (FD_AB, SubFD({"a": 0}), FrozenDict({"a": 0, "b": (2,)})),
+        (SubFD({"c": 0}), FD_AB, FrozenDict({"c": 0, **FD_AB})),
+        (FD_AB, types.MappingProxyType({"z": [1]}), FrozenDict({**FD_AB, "z": (1,)})),
+        (FD_AB, collections.UserDict(a=[0]), FrozenDict({"a": (0,), "b": (2,)})),
+        (FD_AB, SubDict(b=[5]), FrozenDict({"a": 1, "b": (5,)})),
+        ({"b": [3], "c": [4]}, FD_AB, {"b": (2,), "c": [4], "a": 1}),
+        (types.MappingProxyType({"c": [4]}), FD_AB, {"c": [4], "a": 1, "b": (2,)}),
+        (NULL, FD_AB, FrozenDict(FD_AB)),
+        (FD_AB, NULL, FrozenDict(FD_AB)),
+        (NULL, NULL, FrozenDict()),
+        ({"c": 4}, NULL, {"c": 4, "__null__": None}),
+    ],
+)
 def test_union(left, right, expected):
     result = left | right
     assert type(result) is type(expected) and list(dict(result).items()) == list(dict(expected).items())
@@ -281,31 +386,52 @@ def test_union(left, right, expected):
         assert merged == result and (merged is not left or type(left) is dict)
 
 
-@pytest.mark.parametrize("call", [
-    lambda: FD_AB | 1, lambda: FD_AB | [("a", 1)], lambda: 1 | FD_AB, lambda: {1, 2} | FD_AB, lambda: NULL | "ab",
-    lambda: FrozenDict.fromkeys(), lambda: FrozenDict.fromkeys("ab", 1, 2), lambda: FrozenDict.fromkeys([[1]]),
-    lambda: FrozenDict.fromkeys(5), lambda: FrozenDict.fromkeys("a", value=1),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: FD_AB | 1,
+        lambda: FD_AB | [("a", 1)],
+        lambda: 1 | FD_AB,
+        lambda: {1, 2} | FD_AB,
+        lambda: NULL | "ab",
+        lambda: FrozenDict.fromkeys(),
+        lambda: FrozenDict.fromkeys("ab", 1, 2),
+        lambda: FrozenDict.fromkeys([[1]]),
+        lambda: FrozenDict.fromkeys(5),
+        lambda: FrozenDict.fromkeys("a", value=1),
+    ],
+)
 def test_union_and_fromkeys_refusals(call):
     with pytest.raises(TypeError):
         call()
 
 
-@pytest.mark.parametrize("cls, args, expected", [
-    (FrozenDict, ("ab",), FrozenDict({"a": None, "b": None})), (FrozenDict, ("ab", [1]), FrozenDict({"a": (1,), "b": (1,)})),
-    (SubFD, ("ab", {"x": [1]}), SubFD({"a": {"x": (1,)}, "b": {"x": (1,)}})), (NullFrozenDict, ("ab", [1]), NULL),
-])
+@pytest.mark.parametrize(
+    "cls, args, expected",
+    [
+        (FrozenDict, ("ab",), FrozenDict({"a": None, "b": None})),
+        (FrozenDict, ("ab", [1]), FrozenDict({"a": (1,), "b": (1,)})),
+        (SubFD, ("ab", {"x": [1]}), SubFD({"a": {"x": (1,)}, "b": {"x": (1,)}})),
+        (NullFrozenDict, ("ab", [1]), NULL),
+    ],
+)
 def test_fromkeys(cls, args, expected):
     result = cls.fromkeys(*args)
     values = result.values()
     assert type(result) is cls and result == expected and all(v is values[0] for v in values), "frozen once"
 
 
-@pytest.mark.parametrize("obj, same", [
-    (FrozenDict({"a": (1, "x"), "b": FrozenDict({"c": [None]})}), True), (FrozenDict(), True), (NULL, True),
-    (FrozenDict({"a": bytearray(b"x")}), False), (FrozenDict({"a": (1, frozenset({2}))}), False),
-    (NullFrozenDict(1), NULL),
-])
+@pytest.mark.parametrize(
+    "obj, same",
+    [
+        (FrozenDict({"a": (1, "x"), "b": FrozenDict({"c": [None]})}), True),
+        (FrozenDict(), True),
+        (NULL, True),
+        (FrozenDict({"a": bytearray(b"x")}), False),
+        (FrozenDict({"a": (1, frozenset({2}))}), False),
+        (NullFrozenDict(1), NULL),
+    ],
+)
 def test_copies(obj, same):
     itself = same if type(same) is NullFrozenDict else obj
     assert obj.copy() is itself and copy.copy(obj) is itself
@@ -327,9 +453,14 @@ def test_subclass_and_cyclic_copies():
     assert twin.fd["self"] is twin and twin.fd["t"] == holder.fd["t"]
 
 
-@pytest.mark.parametrize("obj, expected", [
-    (FrozenDict([("b", 1), ("a", 2), ("c", 3)]), ["c", "a", "b"]), (FrozenDict(), []), (NULL, ["__null__"]),
-])
+@pytest.mark.parametrize(
+    "obj, expected",
+    [
+        (FrozenDict([("b", 1), ("a", 2), ("c", 3)]), ["c", "a", "b"]),
+        (FrozenDict(), []),
+        (NULL, ["__null__"]),
+    ],
+)
 def test_reversed(obj, expected):
     assert list(reversed(obj)) == expected
 
@@ -353,7 +484,9 @@ def test_repr_keeps_its_class_while_a_value_replaces_it():
 
     def make():
         holder = {}
-        swap = type("Swap", (), {"__repr__": lambda self: (setattr(holder["fd"], "__class__", other), gc.collect(), "s")[2]})
+        swap = type(
+            "Swap", (), {"__repr__": lambda self: (setattr(holder["fd"], "__class__", other), gc.collect(), "s")[2]}
+        )
         holder["fd"] = type("Temp", (FrozenDict,), {})({"k": swap()})
         return holder["fd"]
 
@@ -362,12 +495,25 @@ def test_repr_keeps_its_class_while_a_value_replaces_it():
 
 # --- NullFrozenDict -----------------------------------------------------------------------
 
-@pytest.mark.parametrize("call, expected", [
-    (lambda: len(NULL), 0), (lambda: bool(NULL), False), (lambda: NULL.data_size, 0), (lambda: NULL["x"], None),
-    (lambda: NULL[[1]], None), (lambda: "__null__" in NULL, False), (lambda: [1] in NULL, False),
-    (lambda: NULL.get("__null__"), None), (lambda: NULL.get("__null__", 7), 7), (lambda: list(NULL), ["__null__"]),
-    (lambda: dict(NULL), {"__null__": None}), (lambda: NULL.get_hash(), 0), (lambda: NullFrozenDict() == NULL, True),
-])
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda: len(NULL), 0),
+        (lambda: bool(NULL), False),
+        (lambda: NULL.data_size, 0),
+        (lambda: NULL["x"], None),
+        (lambda: NULL[[1]], None),
+        (lambda: "__null__" in NULL, False),
+        (lambda: [1] in NULL, False),
+        (lambda: NULL.get("__null__"), None),
+        (lambda: NULL.get("__null__", 7), 7),
+        (lambda: list(NULL), ["__null__"]),
+        (lambda: dict(NULL), {"__null__": None}),
+        (lambda: NULL.get_hash(), 0),
+        (lambda: NullFrozenDict() == NULL, True),
+    ],
+)
 def test_null_behaviour(call, expected):
     assert call() == expected
 
@@ -382,15 +528,30 @@ def test_null_constants_and_refusals():
 
 # --- freeze ----------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("value, expected", [
-    ([1, [2, 3], {"a": {4}}], (1, (2, 3), FrozenDict({"a": frozenset({4})}))), ({"k": [1]}, FrozenDict({"k": (1,)})),
-    ({}, FrozenDict()), ([], ()), ((), ()), (set(), frozenset()), (Point(1, [2]), (1, (2,))),
-    (SubList([1, [2]]), (1, (2,))), (SubDict(a=[1]), FrozenDict({"a": (1,)})),
-    ({HashableList([1, 2])}, frozenset({(1, 2)})), ({(1, 2), HashableList([1, 2])}, frozenset({(1, 2)})),
-    ((1, [2]), (1, (2,))), ((1, 2), (1, 2)),
-    pytest.param(getattr(builtins, "frozendict", dict)(a=[1], b={"c": {2}}),
-                 FrozenDict({"a": (1,), "b": FrozenDict({"c": frozenset({2})})}), marks=NEEDS_FROZENDICT),
-])
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ([1, [2, 3], {"a": {4}}], (1, (2, 3), FrozenDict({"a": frozenset({4})}))),
+        ({"k": [1]}, FrozenDict({"k": (1,)})),
+        ({}, FrozenDict()),
+        ([], ()),
+        ((), ()),
+        (set(), frozenset()),
+        (Point(1, [2]), (1, (2,))),
+        (SubList([1, [2]]), (1, (2,))),
+        (SubDict(a=[1]), FrozenDict({"a": (1,)})),
+        ({HashableList([1, 2])}, frozenset({(1, 2)})),
+        ({(1, 2), HashableList([1, 2])}, frozenset({(1, 2)})),
+        ((1, [2]), (1, (2,))),
+        ((1, 2), (1, 2)),
+        pytest.param(
+            getattr(builtins, "frozendict", dict)(a=[1], b={"c": {2}}),
+            FrozenDict({"a": (1,), "b": FrozenDict({"c": frozenset({2})})}),
+            marks=NEEDS_FROZENDICT,
+        ),
+    ],
+)
 def test_freeze_converts(value, expected):
     result = freeze(value)
     assert result == expected and type(result) is type(expected)
@@ -400,16 +561,35 @@ def test_freeze_converts(value, expected):
 SNEAKY = type("Sneaky", (SubList,), {"__class__": property(lambda self: qu.BasicHashable)})([1])
 
 
-@pytest.mark.parametrize("value", [
-    frozenset({1}), "abc", 5, None, 1.5, True, b"x", range(3), bytearray(b"x"), FrozenDict({"a": 1}), NULL, SubFD(),
-    qu.HashableValues([1]), qu.CacheKey(1, 2), type("SubHashable", (qu.BasicHashable,), {})(), SNEAKY,
-])
+@pytest.mark.parametrize(
+    "value",
+    [
+        frozenset({1}),
+        "abc",
+        5,
+        None,
+        1.5,
+        True,
+        b"x",
+        range(3),
+        bytearray(b"x"),
+        FrozenDict({"a": 1}),
+        NULL,
+        SubFD(),
+        qu.HashableValues([1]),
+        qu.CacheKey(1, 2),
+        type("SubHashable", (qu.BasicHashable,), {})(),
+        SNEAKY,
+    ],
+)
 def test_freeze_passes_through(value):
     assert freeze(value) is value
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda: freeze(), TypeError), (lambda: freeze(1, 2), TypeError), (lambda: freeze([1, ClassRaises()]), Boom)])
+@pytest.mark.parametrize(
+    "call, error",
+    [(lambda: freeze(), TypeError), (lambda: freeze(1, 2), TypeError), (lambda: freeze([1, ClassRaises()]), Boom)],
+)
 def test_freeze_errors(call, error):
     with pytest.raises(error):
         call()
@@ -432,6 +612,7 @@ def test_freeze_when_construction_is_replaced():
 
 # --- mended faults ---------------------------------------------------------------------------
 
+
 def nested(depth, wrap):
     x = 0
     for _ in range(depth):
@@ -444,7 +625,9 @@ def self_containing(container, add):
     return container
 
 
-@pytest.mark.parametrize("value", [self_containing([1], list.append), self_containing({}, lambda d, v: d.update(d=[v]))])
+@pytest.mark.parametrize(
+    "value", [self_containing([1], list.append), self_containing({}, lambda d, v: d.update(d=[v]))]
+)
 def test_freeze_cycles(value):
     for call in (freeze, lambda v: FrozenDict({"v": v})):
         with pytest.raises(RecursionError):
@@ -458,7 +641,8 @@ def only(container, kind):
 
 # How to nest one level, and how to step into one level of the frozen result.
 DEEP = {
-    "list": (lambda x: [x], lambda r: only(r, tuple)), "tuple": (lambda x: (x,), lambda r: only(r, tuple)),
+    "list": (lambda x: [x], lambda r: only(r, tuple)),
+    "tuple": (lambda x: (x,), lambda r: only(r, tuple)),
     "dict": (lambda x: {"k": x}, lambda r: r[only(r, FrozenDict)]),
     "set": (lambda x: {HashableList([x])}, lambda r: only(only(r, frozenset), tuple)),
 }
@@ -495,8 +679,9 @@ def list_with_hook(change, at):
     return items
 
 
-@pytest.mark.parametrize("change, at", [(list.clear, 1), (lambda l: l.append(9), 1), (list.pop, 1),
-                                        (lambda l: l.append(9), 3)])
+@pytest.mark.parametrize(
+    "change, at", [(list.clear, 1), (lambda l: l.append(9), 1), (list.pop, 1), (lambda l: l.append(9), 3)]
+)
 def test_list_changing_while_frozen(change, at):
     with pytest.raises(RuntimeError, match="changed size"):
         freeze(list_with_hook(change, at))
@@ -541,14 +726,36 @@ def test_reinitialisation_during_lookup_changes_nothing():
 
 
 UNINITIALISED_OPS = {
-    "reversed": reversed, "copy": lambda o: o.copy() is NULL, "or": lambda o: o | {},
-    "hash": hash, "repr": repr, "iter": iter, "in": lambda o: 1 in o, "[]": lambda o: o[1], "get": lambda o: o.get(1),
-    "keys": lambda o: o.keys(), "values": lambda o: o.values(), "items": lambda o: o.items(),
-    "get_hash": lambda o: o.get_hash(), "eq": lambda o: o == FrozenDict(), "ne": lambda o: FrozenDict() != o,
+    "reversed": reversed,
+    "copy": lambda o: o.copy() is NULL,
+    "or": lambda o: o | {},
+    "hash": hash,
+    "repr": repr,
+    "iter": iter,
+    "in": lambda o: 1 in o,
+    "[]": lambda o: o[1],
+    "get": lambda o: o.get(1),
+    "keys": lambda o: o.keys(),
+    "values": lambda o: o.values(),
+    "items": lambda o: o.items(),
+    "get_hash": lambda o: o.get_hash(),
+    "eq": lambda o: o == FrozenDict(),
+    "ne": lambda o: FrozenDict() != o,
 }
-NULL_UNINITIALISED = {"copy": True, "or": FrozenDict(), "repr": "NullFrozenDict()", "in": False, "[]": None, "get": None, "keys": qf.NULL_TUPLE,
-                      "values": qf.NONE_TUPLE, "items": qf.NONE_ITEMS_TUPLE, "eq": False, "ne": True,
-                      "hash": NotImplementedError}
+NULL_UNINITIALISED = {
+    "copy": True,
+    "or": FrozenDict(),
+    "repr": "NullFrozenDict()",
+    "in": False,
+    "[]": None,
+    "get": None,
+    "keys": qf.NULL_TUPLE,
+    "values": qf.NONE_TUPLE,
+    "items": qf.NONE_ITEMS_TUPLE,
+    "eq": False,
+    "ne": True,
+    "hash": NotImplementedError,
+}
 
 
 def cleared_by_the_gc(cls):
@@ -575,8 +782,15 @@ def test_uninitialised_instances(cls, op, make):
         assert UNINITIALISED_OPS[op](obj) == expected
 
 
-@pytest.mark.parametrize("wrap", [lambda o: FrozenDict({"o": o}), lambda o: FrozenDict([("o", [o])]),
-                                  lambda o: SubFD({"o": o}), lambda o: FrozenDict({"o": o}) | {"p": [o]}])
+@pytest.mark.parametrize(
+    "wrap",
+    [
+        lambda o: FrozenDict({"o": o}),
+        lambda o: FrozenDict([("o", [o])]),
+        lambda o: SubFD({"o": o}),
+        lambda o: FrozenDict({"o": o}) | {"p": [o]},
+    ],
+)
 def test_cycles_through_frozen_dicts_are_collected_and_the_content_stays_private(wrap):
     def make_cycle(witness):
         witness.fd = wrap(witness)
@@ -637,13 +851,21 @@ def test_general_path_agrees_with_fast_path(value):
 
 @NEEDS_FROZENDICT
 @settings(max_examples=100, deadline=None)
-@given(st.dictionaries(st.text(max_size=2), json_like, max_size=5),
-       st.dictionaries(st.text(max_size=2), json_like, max_size=5), st.lists(st.text(max_size=2), max_size=5), json_like)
+@given(
+    st.dictionaries(st.text(max_size=2), json_like, max_size=5),
+    st.dictionaries(st.text(max_size=2), json_like, max_size=5),
+    st.lists(st.text(max_size=2), max_size=5),
+    json_like,
+)
 def test_parity_with_builtin_frozendict(a, b, keys, value):
     builtin = builtins.frozendict
     ours, theirs = FrozenDict(a), builtin(a)
-    for mine, reference in [(ours | b, theirs | b), (b | ours, b | theirs), (ours | FrozenDict(b), theirs | builtin(b)),
-                            (FrozenDict.fromkeys(keys, value), builtin.fromkeys(keys, value))]:
+    for mine, reference in [
+        (ours | b, theirs | b),
+        (b | ours, b | theirs),
+        (ours | FrozenDict(b), theirs | builtin(b)),
+        (FrozenDict.fromkeys(keys, value), builtin.fromkeys(keys, value)),
+    ]:
         assert type(mine) is {builtin: FrozenDict, dict: dict}[type(reference)]
         assert list(mine) == list(reference) and freeze(mine) == freeze(reference)
     assert list(reversed(ours)) == list(reversed(theirs)) and ours.copy() is ours and theirs.copy() is theirs

@@ -16,13 +16,28 @@ import weakref
 
 import pytest
 
-from hostile import (
-    ArmedKey, Boom, ClassRaises, HostileStr, HostileTuple, RaisingBool, RaisingEq, RaisingGetattr, RaisingGetattribute,
-    RaisingHash, RaisingIter, RaisingLen, Witness, collected, hostile_dict, hostile_list, hostile_set,
-    run_with_small_stack,
-)
 import quillet.frozen as qf
 import quillet.utils as qu
+from hostile import (
+    ArmedKey,
+    Boom,
+    ClassRaises,
+    HostileStr,
+    HostileTuple,
+    RaisingBool,
+    RaisingEq,
+    RaisingGetattr,
+    RaisingGetattribute,
+    RaisingHash,
+    RaisingIter,
+    RaisingLen,
+    Witness,
+    collected,
+    hostile_dict,
+    hostile_list,
+    hostile_set,
+    run_with_small_stack,
+)
 from quillet.text_walker import TextWalker
 from quillet.utils import attrs
 
@@ -106,13 +121,37 @@ def normalized(hash_value):
 # --- the predicates of quillet.utils: which answer True, which raise; all others give False ---------
 
 PREDICATES = [
-    "is_none", "is_bool", "is_int", "is_float", "is_str", "is_bytes", "is_dict", "is_list", "is_tuple", "is_set",
-    "is_type", "is_primitive", "is_collection", "is_mapping", "is_object", "is_path_type", "path_exists",
-    "is_truthy", "is_falsy", "has_nested_dicts", "has_hook", "is_container", "is_resource", "has_service_name",
-    "has_dict", "has_slots", "has_shutdown",
+    "is_none",
+    "is_bool",
+    "is_int",
+    "is_float",
+    "is_str",
+    "is_bytes",
+    "is_dict",
+    "is_list",
+    "is_tuple",
+    "is_set",
+    "is_type",
+    "is_primitive",
+    "is_collection",
+    "is_mapping",
+    "is_object",
+    "is_path_type",
+    "path_exists",
+    "is_truthy",
+    "is_falsy",
+    "has_nested_dicts",
+    "has_hook",
+    "is_container",
+    "is_resource",
+    "has_service_name",
+    "has_dict",
+    "has_slots",
+    "has_shutdown",
 ]
-MARKERS = {name: Boom for name in ("has_hook", "is_container", "is_resource", "has_service_name", "has_slots",
-                                   "has_shutdown")}
+MARKERS = dict.fromkeys(
+    ("has_hook", "is_container", "is_resource", "has_service_name", "has_slots", "has_shutdown"), Boom
+)
 TRUTH = {"is_truthy": Boom, "is_falsy": Boom}
 INSTANCE = {"is_object", "is_truthy", "has_dict"}  # a plain instance of a class defined in Python
 
@@ -125,8 +164,10 @@ PREDICATE_ANSWERS = {
     # isinstance() asks __class__; the kind predicates and the probes do not.
     "raising_class": (INSTANCE, {"is_path_type": Boom, "path_exists": Boom}),
     "raising_getattr": (INSTANCE, MARKERS),
-    "raising_getattribute": ({"is_object", "is_truthy"},
-                             {**MARKERS, "has_dict": Boom, "is_path_type": Boom, "path_exists": Boom}),
+    "raising_getattribute": (
+        {"is_object", "is_truthy"},
+        {**MARKERS, "has_dict": Boom, "is_path_type": Boom, "path_exists": Boom},
+    ),
     # The dict's own storage is searched; its overridden methods are never called.
     "dict_sub": ({"is_dict", "is_collection", "is_mapping", "is_object", "has_nested_dicts", "has_dict"}, TRUTH),
     "list_sub": ({"is_list", "is_collection", "is_object", "has_dict"}, {**TRUTH, "has_nested_dicts": Boom}),
@@ -157,14 +198,28 @@ def test_predicates_meet_hostile_objects(hostile, name):
 
 # The outcome for hostile objects that cannot be hashed or compared.
 HASH_FAILS = {
-    "raising_hash": Boom, "dict_sub": Boom, "list_sub": Boom, "tuple_sub": Boom, "set_sub": Boom, "str_sub": Boom,
-    "new_frozen_dict": TypeError, "new_values": TypeError, "new_cache_key": TypeError,
-    "new_null_frozen_dict": NotImplementedError, "null_frozen_dict": NotImplementedError,
+    "raising_hash": Boom,
+    "dict_sub": Boom,
+    "list_sub": Boom,
+    "tuple_sub": Boom,
+    "set_sub": Boom,
+    "str_sub": Boom,
+    "new_frozen_dict": TypeError,
+    "new_values": TypeError,
+    "new_cache_key": TypeError,
+    "new_null_frozen_dict": NotImplementedError,
+    "null_frozen_dict": NotImplementedError,
 }
-EQ_FAILS = {"raising_eq": Boom, "dict_sub": Boom, "list_sub": Boom, "tuple_sub": Boom, "set_sub": Boom,
-            "str_sub": Boom}
-TRUTH_FAILS = {"raising_bool": Boom, "raising_len": Boom, "dict_sub": Boom, "list_sub": Boom, "tuple_sub": Boom,
-               "set_sub": Boom, "str_sub": Boom}
+EQ_FAILS = {"raising_eq": Boom, "dict_sub": Boom, "list_sub": Boom, "tuple_sub": Boom, "set_sub": Boom, "str_sub": Boom}
+TRUTH_FAILS = {
+    "raising_bool": Boom,
+    "raising_len": Boom,
+    "dict_sub": Boom,
+    "list_sub": Boom,
+    "tuple_sub": Boom,
+    "set_sub": Boom,
+    "str_sub": Boom,
+}
 INT_FAILS = {"huge_int": OverflowError, "huge_negative": OverflowError}
 # Freezing looks __class__ up (the instance test) and converts the containers:
 # dicts, lists and tuples from their storage, sets through their iterator.
@@ -192,28 +247,78 @@ ENTRY_POINTS = [
     ("freeze_in_list", lambda h: freeze([h])[0], SAME, FREEZE),
     ("frozen_dict_value", lambda h: FrozenDict({"k": h})["k"], SAME, FREEZE),
     ("frozen_dict_pair_value", lambda h: FrozenDict([("k", h)]).get("k"), SAME, FREEZE),
-    ("frozen_dict_data", lambda h: FrozenDict(h), TypeError, {
-        "raising_iter": Boom, "dict_sub": FROZEN_DICT_SUB, "list_sub": Boom, "tuple_sub": Boom, "set_sub": Boom,
-        "str_sub": Boom, "raising_getattr": Boom, "raising_getattribute": Boom,
-        "astral_nul": ValueError, "null_frozen_dict": FrozenDict(), "new_null_frozen_dict": FrozenDict()}),
-    ("frozen_dict_or", lambda h: FrozenDict({"a": 1}) | h, TypeError, {
-        "raising_getattr": Boom, "raising_getattribute": Boom, "dict_sub": FrozenDict({"a": 1}) | FROZEN_DICT_SUB,
-        "null_frozen_dict": FrozenDict({"a": 1}), "new_null_frozen_dict": FrozenDict({"a": 1})}),
-    ("or_frozen_dict", lambda h: h | FrozenDict({"a": 1}), TypeError, {
-        "raising_getattr": Boom, "raising_getattribute": Boom, "dict_sub": Boom,
-        "null_frozen_dict": FrozenDict({"a": 1}), "new_null_frozen_dict": FrozenDict({"a": 1})}),
-    ("frozen_dict_hash", lambda h: hash(FrozenDict({"k": h})), From(lambda h: qu.alt_xor_hash(KEY_HASH, hash(h), 0)), {
-        **HASH_FAILS, **FREEZE_FAILS,
-        "dict_sub": qu.alt_xor_hash(KEY_HASH, hash(FROZEN_DICT_SUB), 0),
-        "list_sub": qu.alt_xor_hash(KEY_HASH, hash((None, FrozenDict())), 0),
-        "tuple_sub": qu.alt_xor_hash(KEY_HASH, hash((bool, str)), 0)}),
-    ("frozen_dict_eq", lambda h: FrozenDict({"k": h}) == FrozenDict({"k": 0}), False, {
-        **FREEZE_FAILS, "raising_eq": Boom, "str_sub": Boom}),
-    ("frozen_dict_repr", lambda h: repr(FrozenDict({"k": h})), From(lambda h: "FrozenDict({'k': %r})" % (h,)), {
-        **FREEZE_FAILS, "new_frozen_dict": TypeError,
-        "dict_sub": "FrozenDict({'k': FrozenDict({'k': None, 'n': 'null', 'd': FrozenDict({})})})",
-        "list_sub": "FrozenDict({'k': (None, FrozenDict({}))})",
-        "tuple_sub": "FrozenDict({'k': (<class 'bool'>, <class 'str'>)})"}),
+    (
+        "frozen_dict_data",
+        lambda h: FrozenDict(h),
+        TypeError,
+        {
+            "raising_iter": Boom,
+            "dict_sub": FROZEN_DICT_SUB,
+            "list_sub": Boom,
+            "tuple_sub": Boom,
+            "set_sub": Boom,
+            "str_sub": Boom,
+            "raising_getattr": Boom,
+            "raising_getattribute": Boom,
+            "astral_nul": ValueError,
+            "null_frozen_dict": FrozenDict(),
+            "new_null_frozen_dict": FrozenDict(),
+        },
+    ),
+    (
+        "frozen_dict_or",
+        lambda h: FrozenDict({"a": 1}) | h,
+        TypeError,
+        {
+            "raising_getattr": Boom,
+            "raising_getattribute": Boom,
+            "dict_sub": FrozenDict({"a": 1}) | FROZEN_DICT_SUB,
+            "null_frozen_dict": FrozenDict({"a": 1}),
+            "new_null_frozen_dict": FrozenDict({"a": 1}),
+        },
+    ),
+    (
+        "or_frozen_dict",
+        lambda h: h | FrozenDict({"a": 1}),
+        TypeError,
+        {
+            "raising_getattr": Boom,
+            "raising_getattribute": Boom,
+            "dict_sub": Boom,
+            "null_frozen_dict": FrozenDict({"a": 1}),
+            "new_null_frozen_dict": FrozenDict({"a": 1}),
+        },
+    ),
+    (
+        "frozen_dict_hash",
+        lambda h: hash(FrozenDict({"k": h})),
+        From(lambda h: qu.alt_xor_hash(KEY_HASH, hash(h), 0)),
+        {
+            **HASH_FAILS,
+            **FREEZE_FAILS,
+            "dict_sub": qu.alt_xor_hash(KEY_HASH, hash(FROZEN_DICT_SUB), 0),
+            "list_sub": qu.alt_xor_hash(KEY_HASH, hash((None, FrozenDict())), 0),
+            "tuple_sub": qu.alt_xor_hash(KEY_HASH, hash((bool, str)), 0),
+        },
+    ),
+    (
+        "frozen_dict_eq",
+        lambda h: FrozenDict({"k": h}) == FrozenDict({"k": 0}),
+        False,
+        {**FREEZE_FAILS, "raising_eq": Boom, "str_sub": Boom},
+    ),
+    (
+        "frozen_dict_repr",
+        lambda h: repr(FrozenDict({"k": h})),
+        From(lambda h: "FrozenDict({'k': %r})" % (h,)),
+        {
+            **FREEZE_FAILS,
+            "new_frozen_dict": TypeError,
+            "dict_sub": "FrozenDict({'k': FrozenDict({'k': None, 'n': 'null', 'd': FrozenDict({})})})",
+            "list_sub": "FrozenDict({'k': (None, FrozenDict({}))})",
+            "tuple_sub": "FrozenDict({'k': (<class 'bool'>, <class 'str'>)})",
+        },
+    ),
     ("frozen_dict_contains", lambda h: h in FrozenDict({"a": 1}), False, HASH_FAILS),
     ("frozen_dict_get", lambda h: FrozenDict({"a": 1}).get(h, "d"), "d", HASH_FAILS),
     ("frozen_dict_getitem", lambda h: FrozenDict({"a": 1})[h], KeyError, HASH_FAILS),
@@ -240,8 +345,12 @@ ENTRY_POINTS = [
     ("cache_key_init_unbound", lambda h: CacheKey.__init__(h, 1, 2), TypeError, {"new_cache_key": None}),
     # quillet.utils: the combiners
     ("two_obj_hash_object", lambda h: qu.two_obj_hash(h, 1, 0), From(lambda h: hash(h) ^ 31), HASH_FAILS),
-    ("alt_two_obj_hash_object", lambda h: qu.alt_two_obj_hash(1, h, 0),
-     From(lambda h: qu.alt_xor_hash(1, hash(h), 0)), HASH_FAILS),
+    (
+        "alt_two_obj_hash_object",
+        lambda h: qu.alt_two_obj_hash(1, h, 0),
+        From(lambda h: qu.alt_xor_hash(1, hash(h), 0)),
+        HASH_FAILS,
+    ),
     ("two_obj_hash_current", lambda h: qu.two_obj_hash(1, 2, h), TypeError, INT_FAILS),
     ("alt_two_obj_hash_current", lambda h: qu.alt_two_obj_hash(1, 2, h), TypeError, INT_FAILS),
     ("xor_hash", lambda h: qu.xor_hash(h, 0, 0), TypeError, INT_FAILS),
@@ -256,23 +365,38 @@ ENTRY_POINTS = [
     # A tuple subclass is read from its storage: (bool, str) both accept 1.
     ("check_conditions_tuple", lambda h: qu.check_conditions(h, 1), TypeError, {"tuple_sub": True}),
     # quillet.utils: attribute probes and transforms
-    ("has_attrs_object", lambda h: qu.has_attrs(h, "x"), False, {"raising_getattr": Boom,
-                                                                 "raising_getattribute": Boom}),
+    (
+        "has_attrs_object",
+        lambda h: qu.has_attrs(h, "x"),
+        False,
+        {"raising_getattr": Boom, "raising_getattribute": Boom},
+    ),
     # A str subclass name is hashed by the instance dict lookup.
     ("has_attrs_name", lambda h: qu.has_attrs(Plain(), h), TypeError, {"str_sub": Boom, "astral_nul": False}),
     ("none_to_null", lambda h: qu.none_to_null(h), TypeError, {"dict_sub": SAME}),
     ("none_to_null_value", lambda h: qu.none_to_null({"k": h})["k"], SAME, {}),
     ("null_to_none_value", lambda h: qu.null_to_none({"k": h})["k"], SAME, {"str_sub": None}),
     ("filter_out_nones_value", lambda h: list(qu.filter_out_nones({"k": h, "z": None})), ["k"], {}),
-    ("has_nested_dicts_in_list", lambda h: qu.has_nested_dicts([h]), False, {
-        "dict_sub": True, "list_sub": Boom, "tuple_sub": Boom}),
-    ("has_nested_dicts_in_dict", lambda h: qu.has_nested_dicts({"k": h}), False, {
-        "dict_sub": True, "list_sub": Boom, "tuple_sub": Boom}),
+    (
+        "has_nested_dicts_in_list",
+        lambda h: qu.has_nested_dicts([h]),
+        False,
+        {"dict_sub": True, "list_sub": Boom, "tuple_sub": Boom},
+    ),
+    (
+        "has_nested_dicts_in_dict",
+        lambda h: qu.has_nested_dicts({"k": h}),
+        False,
+        {"dict_sub": True, "list_sub": Boom, "tuple_sub": Boom},
+    ),
     # quillet.utils.attrs
-    ("attr_check_object", lambda h: attrs.attr_check(h, ("x",)), False, {"raising_getattr": Boom,
-                                                                          "raising_getattribute": Boom}),
-    ("attr_check_name", lambda h: attrs.attr_check(Plain(), (h,)), TypeError, {"str_sub": Boom,
-                                                                                "astral_nul": False}),
+    (
+        "attr_check_object",
+        lambda h: attrs.attr_check(h, ("x",)),
+        False,
+        {"raising_getattr": Boom, "raising_getattribute": Boom},
+    ),
+    ("attr_check_name", lambda h: attrs.attr_check(Plain(), (h,)), TypeError, {"str_sub": Boom, "astral_nul": False}),
     ("attr_check_shape", lambda h: attrs.attr_check(Plain(), h), TypeError, {}),
     ("type_attr_check", lambda h: attrs.type_attr_check(h, ()), TypeError, {}),
     # quillet.text_walker, over "null😀\0x"
@@ -281,10 +405,18 @@ ENTRY_POINTS = [
     ("walker_is_char", lambda h: walker_at(0).is_char(h), False, {"str_sub": True}),
     ("walker_n_char_equals", lambda h: walker_at(0).n_char_equals(4, h), False, {"astral_nul": True}),
     ("walker_tail_equals", lambda h: walker_at(0).tail_equals(h), False, {}),
-    ("walker_matches_ahead", lambda h: walker_at(0).matches_ahead(h), TypeError, {"str_sub": True,
-                                                                                   "astral_nul": False}),
-    ("walker_matches_at_astral", lambda h: walker_at(4).matches_ahead(h), TypeError, {"str_sub": False,
-                                                                                       "astral_nul": True}),
+    (
+        "walker_matches_ahead",
+        lambda h: walker_at(0).matches_ahead(h),
+        TypeError,
+        {"str_sub": True, "astral_nul": False},
+    ),
+    (
+        "walker_matches_at_astral",
+        lambda h: walker_at(4).matches_ahead(h),
+        TypeError,
+        {"str_sub": False, "astral_nul": True},
+    ),
     ("walker_move", lambda h: walker_at(0).move(h), TypeError, INT_FAILS),
     ("walker_peek", lambda h: walker_at(0).peek(h), TypeError, INT_FAILS),
     ("walker_set_index", lambda h: walker_at(0).set_index(h), TypeError, INT_FAILS),
@@ -301,6 +433,7 @@ def test_entry_points_meet_hostile_objects(name, call, default, differs, hostile
 
 
 # --- containers and objects changed while they are being processed -------------------------------------
+
 
 def test_pairs_list_growing_and_shrinking_during_construction():
     grow, shrink = ArmedKey("grow"), ArmedKey("shrink")
@@ -328,9 +461,14 @@ class Reinit:
         return True
 
 
-@pytest.mark.parametrize("operation, expected", [
-    (lambda fd, key: key in fd, True), (lambda fd, key: fd.get(key), "v"), (lambda fd, key: fd.get(key, 0), "v"),
-])
+@pytest.mark.parametrize(
+    "operation, expected",
+    [
+        (lambda fd, key: key in fd, True),
+        (lambda fd, key: fd.get(key), "v"),
+        (lambda fd, key: fd.get(key, 0), "v"),
+    ],
+)
 def test_lookup_key_reinitialising_the_frozen_dict(operation, expected):
     stored = Reinit()
     fd = FrozenDict({stored: "v"})
@@ -379,7 +517,10 @@ def test_reinitialised_while_being_hashed(build, args, new_hash):
     assert hash(holder) == new_hash, "the hash of the old content was not kept"
 
 
-HOLDERS = {"frozen_dict": lambda hook: FrozenDict({"k": hook}), **{name: REINITIALISED[name][0] for name in REINITIALISED}}
+HOLDERS = {
+    "frozen_dict": lambda hook: FrozenDict({"k": hook}),
+    **{name: REINITIALISED[name][0] for name in REINITIALISED},
+}
 
 
 @pytest.mark.parametrize("build", HOLDERS.values(), ids=HOLDERS.keys())
@@ -446,10 +587,18 @@ DEEP = {
     "cache_key_hash": (key_chain, hash, 0, True),
     "cache_key_eq": (key_chain, lambda c: c == key_chain(), True, True),
     "cache_key_in_two_obj_hash": (key_chain, lambda c: qu.two_obj_hash(c, 0, 0), 0, True),
-    "cache_key_in_alt_two_obj_hash": (key_chain, lambda c: qu.alt_two_obj_hash(0, c, 0), qu.alt_xor_hash(0, 0, 0),
-                                      True),
-    "cache_key_in_frozen_dict": (key_chain, lambda c: hash(FrozenDict({"k": c})), qu.alt_xor_hash(KEY_HASH, 0, 0),
-                                 True),
+    "cache_key_in_alt_two_obj_hash": (
+        key_chain,
+        lambda c: qu.alt_two_obj_hash(0, c, 0),
+        qu.alt_xor_hash(0, 0, 0),
+        True,
+    ),
+    "cache_key_in_frozen_dict": (
+        key_chain,
+        lambda c: hash(FrozenDict({"k": c})),
+        qu.alt_xor_hash(KEY_HASH, 0, 0),
+        True,
+    ),
     "values_list_hash": (lambda: nest(lambda x: HashableValues([x])), hash, 0, True),
     "values_op_hash": (lambda: nest(lambda x: HashableValues(None, x)), hash, 0, True),
     "values_new_chain": (lambda: nest(HashableValues.new, HashableValues([1])), len, 1, False),
@@ -515,11 +664,18 @@ def self_held():
     return holder
 
 
-@pytest.mark.parametrize("operation", [
-    lambda: self_keyed(1) == self_keyed(1), lambda: hash(self_held()), lambda: hash(HashableValues([self_held()])),
-    lambda: qu.two_obj_hash(self_keyed(1), 0, 0), lambda: hash(FrozenDict({"k": self_keyed(1)})),
-    lambda: HashableValues.new(self_held()),
-], ids=["cache_keys_eq", "values_op_hash", "values_holding_it", "two_obj_hash", "frozen_dict_hash", "new"])
+@pytest.mark.parametrize(
+    "operation",
+    [
+        lambda: self_keyed(1) == self_keyed(1),
+        lambda: hash(self_held()),
+        lambda: hash(HashableValues([self_held()])),
+        lambda: qu.two_obj_hash(self_keyed(1), 0, 0),
+        lambda: hash(FrozenDict({"k": self_keyed(1)})),
+        lambda: HashableValues.new(self_held()),
+    ],
+    ids=["cache_keys_eq", "values_op_hash", "values_holding_it", "two_obj_hash", "frozen_dict_hash", "new"],
+)
 def test_self_containing_holders_raise_recursion_error(operation):
     with pytest.raises(RecursionError):
         operation()
@@ -537,21 +693,33 @@ class SubWalker(TextWalker):
     pass
 
 
-@pytest.mark.parametrize("weave", [
-    lambda w: setattr(w, "key", CacheKey(1, w)),
-    lambda w: setattr(w, "key", qu.get_cache_key(w, w)),
-    lambda w: setattr(w, "fd", FrozenDict([(w, 1)])),
-    lambda w: setattr(w, "walker", TextWalker(Text("abc", w))),
-    lambda w: setattr(w, "walker", SubWalker(Text("abc", w))),
-    lambda w: setattr(w, "values", SubValues()) or setattr(w.values, "owner", w),
-    lambda w: setattr(w, "key", SubKey(w, w)),
-], ids=["key_second", "get_cache_key", "frozen_dict_key", "walker_text", "walker_subclass", "values_subclass",
-        "key_subclass"])
+@pytest.mark.parametrize(
+    "weave",
+    [
+        lambda w: setattr(w, "key", CacheKey(1, w)),
+        lambda w: setattr(w, "key", qu.get_cache_key(w, w)),
+        lambda w: setattr(w, "fd", FrozenDict([(w, 1)])),
+        lambda w: setattr(w, "walker", TextWalker(Text("abc", w))),
+        lambda w: setattr(w, "walker", SubWalker(Text("abc", w))),
+        lambda w: setattr(w, "values", SubValues()) or setattr(w.values, "owner", w),
+        lambda w: setattr(w, "key", SubKey(w, w)),
+    ],
+    ids=[
+        "key_second",
+        "get_cache_key",
+        "frozen_dict_key",
+        "walker_text",
+        "walker_subclass",
+        "values_subclass",
+        "key_subclass",
+    ],
+)
 def test_new_kinds_of_cycles_are_collected(weave):
     assert collected(weave)
 
 
 # --- the class reassigned, and the old one freed, while a method still runs ----------------------------------
+
 
 def swapping_class_in_getstate(base, *args):
     """An instance of a throw-away subclass of `base` whose __getstate__ moves
@@ -589,13 +757,17 @@ def combine_with_swapping_flag():
 
 # The class reduce went on with is the one the object had when it began; the
 # combined holder is no longer an instance of that class.
-@pytest.mark.parametrize("operation, expected", [
-    (lambda: swapping_class_in_getstate(CacheKey, 1, 2).__reduce__()[0].__name__, "Temp"),
-    (lambda: swapping_class_in_getstate(FrozenDict, {"a": 1}).__reduce__()[0].__name__, "Temp"),
-    (lambda: swapping_class_in_getstate(HashableValues, [1]).__reduce__()[0].__name__, "Temp"),
-    (lambda: swapping_class_in_getstate(BasicHashable).__reduce__()[0].__name__, "Temp"),
-    (combine_with_swapping_flag, (TypeError, "^item1 must be a HashableValues$")),
-], ids=["cache_key_reduce", "frozen_dict_reduce", "values_reduce", "basic_reduce", "combine"])
+@pytest.mark.parametrize(
+    "operation, expected",
+    [
+        (lambda: swapping_class_in_getstate(CacheKey, 1, 2).__reduce__()[0].__name__, "Temp"),
+        (lambda: swapping_class_in_getstate(FrozenDict, {"a": 1}).__reduce__()[0].__name__, "Temp"),
+        (lambda: swapping_class_in_getstate(HashableValues, [1]).__reduce__()[0].__name__, "Temp"),
+        (lambda: swapping_class_in_getstate(BasicHashable).__reduce__()[0].__name__, "Temp"),
+        (combine_with_swapping_flag, (TypeError, "^item1 must be a HashableValues$")),
+    ],
+    ids=["cache_key_reduce", "frozen_dict_reduce", "values_reduce", "basic_reduce", "combine"],
+)
 def test_class_freed_while_in_use(operation, expected):
     assert_outcome(lambda _: operation(), None, expected)
 
@@ -637,6 +809,7 @@ def test_cleared_holders_behave_as_never_initialised(make, operation, expected):
 
 # --- every operation on instances made by T.__new__(T) alone ------------------------------------------------
 
+
 def refused(message):
     return TypeError, message
 
@@ -655,8 +828,11 @@ def after_init(*args, **kwargs):
 
 # (type, operation, expected value or (exception, message pattern))
 NEW_ONLY = [
-    (BasicHashable, lambda o: (o.__frozen__, o.cacheable, o == o, hash(o) == object.__hash__(o)),
-     (False, False, True, True)),
+    (
+        BasicHashable,
+        lambda o: (o.__frozen__, o.cacheable, o == o, hash(o) == object.__hash__(o)),
+        (False, False, True, True),
+    ),
     (BasicHashable, lambda o: o.pop(1), refused(IMMUTABLE + r"quillet\.utils\.BasicHashable$")),
     (BasicHashable, lambda o: after_init(1, k=2)(o).__frozen__, True),
     (HashableValues, lambda o: (bool(o), o == o, o != HashableValues()), (False, True, True)),
@@ -684,8 +860,9 @@ NEW_ONLY = [
 ]
 
 
-@pytest.mark.parametrize("cls, operation, expected", NEW_ONLY,
-                         ids=[f"{c.__name__}-{i}" for i, (c, _, _) in enumerate(NEW_ONLY)])
+@pytest.mark.parametrize(
+    "cls, operation, expected", NEW_ONLY, ids=[f"{c.__name__}-{i}" for i, (c, _, _) in enumerate(NEW_ONLY)]
+)
 def test_operations_on_instances_never_initialised(cls, operation, expected):
     assert_outcome(operation, uninitialised(cls), expected)
 

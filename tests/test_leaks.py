@@ -11,12 +11,21 @@ import tracemalloc
 
 import pytest
 
-from hostile import (
-    ArmedKey, Boom, ClassRaises, RaisingBool, RaisingEq, RaisingGetattr, RaisingHash, RaisingIter, hostile_dict,
-    hostile_list, raise_boom,
-)
 import quillet.frozen as qf
 import quillet.utils as qu
+from hostile import (
+    ArmedKey,
+    Boom,
+    ClassRaises,
+    RaisingBool,
+    RaisingEq,
+    RaisingGetattr,
+    RaisingHash,
+    RaisingIter,
+    hostile_dict,
+    hostile_list,
+    raise_boom,
+)
 from quillet.text_walker import TextWalker
 from quillet.utils import attrs
 
@@ -155,10 +164,33 @@ def reinit_walker_with_raising_flag():
 
 
 PREDICATES = [
-    "is_none", "is_bool", "is_int", "is_float", "is_str", "is_bytes", "is_dict", "is_list", "is_tuple", "is_set",
-    "is_type", "is_primitive", "is_collection", "is_mapping", "is_object", "is_path_type", "path_exists",
-    "is_truthy", "is_falsy", "has_nested_dicts", "has_hook", "is_container", "is_resource", "has_service_name",
-    "has_dict", "has_slots", "has_shutdown",
+    "is_none",
+    "is_bool",
+    "is_int",
+    "is_float",
+    "is_str",
+    "is_bytes",
+    "is_dict",
+    "is_list",
+    "is_tuple",
+    "is_set",
+    "is_type",
+    "is_primitive",
+    "is_collection",
+    "is_mapping",
+    "is_object",
+    "is_path_type",
+    "path_exists",
+    "is_truthy",
+    "is_falsy",
+    "has_nested_dicts",
+    "has_hook",
+    "is_container",
+    "is_resource",
+    "has_service_name",
+    "has_dict",
+    "has_slots",
+    "has_shutdown",
 ]
 FD = FrozenDict({"a": [1, {"b": {2}}], (1, 2): "t"})
 HUGE_VALUES = HashableValues([1])
@@ -179,8 +211,10 @@ OPERATIONS = {
     "values_op_unhashable": (lambda: hash(HashableValues(None, {})), TypeError),
     "values_iteration_raises": (lambda: hash(HashableValues(IterRaises([1]))), Boom),
     "values_self_containing": (lambda: hash(self_held()), RecursionError),
-    "values_new_combine": (lambda: HashableValues.new(HashableValues([1]), HashableValues([2])).combine(
-        HashableValues(), cacheable=True), None),
+    "values_new_combine": (
+        lambda: HashableValues.new(HashableValues([1]), HashableValues([2])).combine(HashableValues(), cacheable=True),
+        None,
+    ),
     "values_new_wrong_item1": (lambda: HashableValues.new(1), TypeError),
     "values_new_wrong_item2": (lambda: HashableValues.new(HashableValues(), [1]), TypeError),
     "values_new_item_hash_raises": (lambda: HashableValues.new(HashableValues([RaisingHash()])), Boom),
@@ -197,10 +231,23 @@ OPERATIONS = {
     "cache_key_self_containing": (lambda: hash(self_keyed()), RecursionError),
     "cache_key_reinit": (lambda: CacheKey(1, 2).__init__("a", "b"), None),
     "get_cache_key_count": (lambda: qu.get_cache_key(1), TypeError),
-    "holders_repr": (lambda: repr(CacheKey(self_keyed(), [1])) + repr(HashableValues([1], self_held(), True))
-                     + repr(HashableValues([1]).combine(None)) + repr(uninitialised(CacheKey)), None),
-    "holders_reduce": (lambda: (qu.BasicHashable().__reduce__(), HashableValues([1], 2, True).__reduce__(),
-                                CacheKey(1, 2).__reduce__()), None),
+    "holders_repr": (
+        lambda: (
+            repr(CacheKey(self_keyed(), [1]))
+            + repr(HashableValues([1], self_held(), True))
+            + repr(HashableValues([1]).combine(None))
+            + repr(uninitialised(CacheKey))
+        ),
+        None,
+    ),
+    "holders_reduce": (
+        lambda: (
+            qu.BasicHashable().__reduce__(),
+            HashableValues([1], 2, True).__reduce__(),
+            CacheKey(1, 2).__reduce__(),
+        ),
+        None,
+    ),
     "values_reduce_combined": (lambda: HashableValues([1]).combine(None).__reduce__(), TypeError),
     "values_combine_overflow": (lambda: HUGE_VALUES.combine(HUGE_VALUES), OverflowError),
     # combiners
@@ -213,8 +260,14 @@ OPERATIONS = {
     "xor_hash_overflow": (lambda: qu.xor_hash(2**63, 0, 0), OverflowError),
     "alt_xor_hash_type": (lambda: qu.alt_xor_hash(1.5, 0, 0), TypeError),
     # predicates and probes, answering and raising
-    "predicates": (lambda: [getattr(qu, name)(value) for name in PREDICATES
-                            for value in (None, 1, "s", [{}], Plain(), Plain, pathlib.Path("/"))], None),
+    "predicates": (
+        lambda: [
+            getattr(qu, name)(value)
+            for name in PREDICATES
+            for value in (None, 1, "s", [{}], Plain(), Plain, pathlib.Path("/"))
+        ],
+        None,
+    ),
     "is_truthy_raises": (lambda: qu.is_truthy(RaisingBool()), Boom),
     "is_falsy_raises": (lambda: qu.is_falsy(RaisingBool()), Boom),
     "is_path_type_raises": (lambda: qu.is_path_type(ClassRaises()), Boom),
@@ -227,8 +280,15 @@ OPERATIONS = {
     "has_attrs_name_type": (lambda: qu.has_attrs(Plain(), 5), TypeError),
     "has_attrs_raises": (lambda: qu.has_attrs(Exploding(), "boom"), ValueError),
     # conditional logic
-    "implications": (lambda: (qu.implies(1, [1]), qu.lazy_implies(1, list), qu.lazy_anti_implies(0, tuple),
-                              qu.check_conditions((bool, str), 1)), None),
+    "implications": (
+        lambda: (
+            qu.implies(1, [1]),
+            qu.lazy_implies(1, list),
+            qu.lazy_anti_implies(0, tuple),
+            qu.check_conditions((bool, str), 1),
+        ),
+        None,
+    ),
     "implies_count": (lambda: qu.implies(True), TypeError),
     "implies_raises": (lambda: qu.implies(RaisingBool(), 1), Boom),
     "lazy_implies_not_callable": (lambda: qu.lazy_implies(True, 42), TypeError),
@@ -237,8 +297,12 @@ OPERATIONS = {
     "check_conditions_raises": (lambda: qu.check_conditions((bool, raise_boom), 1), Boom),
     "check_conditions_result_raises": (lambda: qu.check_conditions((lambda x: RaisingBool(),), 1), Boom),
     # dict transforms and nested-dict detection
-    "transforms": (lambda: qu.filter_out_nones(qu.null_to_none(qu.none_to_null(
-        {"a": None, "b": {"c": None, "d": "null"}, "e": [None]}))), None),
+    "transforms": (
+        lambda: qu.filter_out_nones(
+            qu.null_to_none(qu.none_to_null({"a": None, "b": {"c": None, "d": "null"}, "e": [None]}))
+        ),
+        None,
+    ),
     "transform_subclass": (lambda: qu.none_to_null(SubDict(a=None, b=SubDict(c=None))), None),
     "transform_not_a_dict": (lambda: qu.null_to_none([None]), TypeError),
     "transform_cycle": (lambda: qu.none_to_null(cyclic_dict()), RecursionError),
@@ -265,13 +329,31 @@ OPERATIONS = {
     "frozen_dict_init_fails": (lambda: uninitialised(FrozenDict).__init__([1]), ValueError),
     "frozen_dict_union": (lambda: (FD | {"x": [1]}, {"x": [1]} | FD, FD | SubDict(a=[1]), FD | NULL), None),
     "frozen_dict_union_refused": (lambda: FD | [("x", 1)], TypeError),
-    "frozen_dict_copies": (lambda: (FD.copy(), FrozenDict.fromkeys("ab", [1]), list(reversed(FD)), FD.__sizeof__()),
-                           None),
+    "frozen_dict_copies": (
+        lambda: (FD.copy(), FrozenDict.fromkeys("ab", [1]), list(reversed(FD)), FD.__sizeof__()),
+        None,
+    ),
     "frozen_dict_deepcopy": (lambda: FrozenDict({"b": bytearray()}).__deepcopy__({}), None),
-    "frozen_dict_reads": (lambda: (FD["a"], FD.get(Plain(), 0), Plain() in FD, FD.keys(), FD.values(), FD.items(),
-                                   list(FD), repr(FD), FD.get_hash(), FD == FrozenDict(FD.items()), len(FD)), None),
-    "frozen_dict_fresh_reads": (lambda: (lambda fd: (fd.keys(), fd.values(), fd.items(), list(fd), hash(fd)))(
-        FrozenDict({"a": 1})), None),
+    "frozen_dict_reads": (
+        lambda: (
+            FD["a"],
+            FD.get(Plain(), 0),
+            Plain() in FD,
+            FD.keys(),
+            FD.values(),
+            FD.items(),
+            list(FD),
+            repr(FD),
+            FD.get_hash(),
+            FrozenDict(FD.items()) == FD,
+            len(FD),
+        ),
+        None,
+    ),
+    "frozen_dict_fresh_reads": (
+        lambda: (lambda fd: (fd.keys(), fd.values(), fd.items(), list(fd), hash(fd)))(FrozenDict({"a": 1})),
+        None,
+    ),
     "frozen_dict_missing_key": (lambda: FD[Plain()], KeyError),
     "frozen_dict_tuple_key_missing": (lambda: FD[(3, Plain())], KeyError),
     "frozen_dict_unhashable_lookup": (lambda: FD.get([Plain()]), TypeError),
@@ -281,8 +363,18 @@ OPERATIONS = {
     "frozen_dict_order": (lambda: FD < FD, TypeError),
     "frozen_dict_update": (lambda: FD.update({}), TypeError),
     "frozen_dict_uninitialised": (lambda: repr(uninitialised(FrozenDict)), TypeError),
-    "null_frozen_dict": (lambda: (NullFrozenDict(1, a=2) == NULL, NULL["x"], NULL.get("x"), NULL.keys(),
-                                  list(NULL), repr(NULL), NULL.get_hash()), None),
+    "null_frozen_dict": (
+        lambda: (
+            NullFrozenDict(1, a=2) == NULL,
+            NULL["x"],
+            NULL.get("x"),
+            NULL.keys(),
+            list(NULL),
+            repr(NULL),
+            NULL.get_hash(),
+        ),
+        None,
+    ),
     "null_frozen_dict_hash": (lambda: hash(NULL), NotImplementedError),
     "freeze": (lambda: freeze([1, [2, (3, {4})], {"a": {"b": [5]}}, collections_like()]), None),
     "freeze_class_raises": (lambda: freeze([1, ClassRaises()]), Boom),
@@ -290,9 +382,18 @@ OPERATIONS = {
     "freeze_cycle": (lambda: freeze(cyclic_list()), RecursionError),
     # TextWalker
     "walker": (lambda: walk(TextWalker("ab\x00\U0001f600xyz")), None),
-    "walker_reads": (lambda: (WALKER.peek(1), WALKER.is_char("a"), WALKER.n_char_equals(3, "\U0001f600"),
-                              WALKER.matches_ahead("ab"), WALKER.head_value, WALKER.tail_value,
-                              WALKER.collection), None),
+    "walker_reads": (
+        lambda: (
+            WALKER.peek(1),
+            WALKER.is_char("a"),
+            WALKER.n_char_equals(3, "\U0001f600"),
+            WALKER.matches_ahead("ab"),
+            WALKER.head_value,
+            WALKER.tail_value,
+            WALKER.collection,
+        ),
+        None,
+    ),
     "walker_not_a_str": (lambda: TextWalker(1), TypeError),
     "walker_flag_raises": (reinit_walker_with_raising_flag, Boom),
     "walker_offset_type": (lambda: WALKER.move("x"), TypeError),
@@ -304,8 +405,10 @@ OPERATIONS = {
     "walker_delete_index": (lambda: delattr(TextWalker("a"), "index"), AttributeError),
     "walker_reinit": (lambda: TextWalker("abc").__init__("\U0001f600" * 50, allow_negative=True), None),
     # attrs
-    "attr_check": (lambda: (attrs.attr_check(Plain(), SHAPE), attrs.type_attr_check(Plain, ("a", "b")),
-                            attrs.cache_clear()), None),
+    "attr_check": (
+        lambda: (attrs.attr_check(Plain(), SHAPE), attrs.type_attr_check(Plain, ("a", "b")), attrs.cache_clear()),
+        None,
+    ),
     "attr_check_hit": (lambda: attrs.attr_check(Plain(), SHAPE) and attrs.cache_size(), None),
     "attr_check_full_cache": (fill_cache_past_capacity, None),
     "attr_check_count": (lambda: attrs.attr_check(Plain()), TypeError),
@@ -327,8 +430,18 @@ def walk(w):
     w.move(-2)
     w.set_index(1)
     w.index = 2
-    return (w.current, w.within_bounds, w.prev_char_equals("b"), w.next_char_equals("\U0001f600"),
-            w.head_equals("a"), w.tail_equals("z"), w.size, w.is_empty, w.not_empty, w.allow_neg)
+    return (
+        w.current,
+        w.within_bounds,
+        w.prev_char_equals("b"),
+        w.next_char_equals("\U0001f600"),
+        w.head_equals("a"),
+        w.tail_equals("z"),
+        w.size,
+        w.is_empty,
+        w.not_empty,
+        w.allow_neg,
+    )
 
 
 @pytest.mark.parametrize("operation, expected", OPERATIONS.values(), ids=OPERATIONS.keys())

@@ -104,7 +104,8 @@ assert not failures, failures
 """
 
 SCENARIOS = {
-    "retry_after_failed_import": ("""
+    "retry_after_failed_import": (
+        """
         import pathlib
         real_path = pathlib.Path
         del pathlib.Path
@@ -117,8 +118,11 @@ SCENARIOS = {
                 raise AssertionError(name + " imported without pathlib.Path")
         pathlib.Path = real_path
         import quillet.frozen
-    """,),
-    "extension_loaded_again_then_dropped": (LOAD_COPY, """
+    """,
+    ),
+    "extension_loaded_again_then_dropped": (
+        LOAD_COPY,
+        """
         import gc, quillet.frozen, quillet.text_walker, quillet.utils.attrs
         copies = [load_copy(extension) for extension in EXTENSIONS]
         assert copies[0].CacheKey is quillet.utils.CacheKey
@@ -127,12 +131,14 @@ SCENARIOS = {
         assert copies[2].TextWalker is quillet.text_walker.TextWalker
         del copies
         gc.collect()
-    """),
+    """,
+    ),
     "subinterpreters_race_to_import_first": (RACE,),
     # A legacy sub-interpreter (shared lock, main allocator) imports and uses
     # the modules, before the main interpreter does (the interpreter either
     # runs the init in the main one or the import is refused) and after.
-    "legacy_subinterpreter": ("""
+    "legacy_subinterpreter": (
+        """
         import _testcapi
         FIRST = f'''
         try:
@@ -145,7 +151,8 @@ SCENARIOS = {
         assert _testcapi.run_in_subinterp(FIRST) == 0
         import quillet.frozen, quillet.text_walker
         assert _testcapi.run_in_subinterp(CHECK) == 0
-    """,),
+    """,
+    ),
 }
 
 

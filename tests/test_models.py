@@ -4,9 +4,8 @@ HashableValues.new/combine against XOR arithmetic on Python's own hashes.
 """
 
 import pytest
-from hypothesis import settings
+from hypothesis import event, settings
 from hypothesis import strategies as st
-from hypothesis import event
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, invariant, multiple, precondition, rule
 
 import quillet.frozen as qf
@@ -24,8 +23,12 @@ MACHINE_SETTINGS = settings(max_examples=150, stateful_step_count=40, deadline=N
 KEYS = st.one_of(st.text(max_size=3), st.integers(-3, 3), st.sampled_from([None, True, 1.0, -1.0, (1, 2), ()]))
 VALUES = st.recursive(
     st.none() | st.booleans() | st.integers() | st.text(max_size=3) | st.frozensets(st.integers(0, 3), max_size=3),
-    lambda inner: st.lists(inner, max_size=3) | st.tuples(inner, inner) | st.sets(st.integers(0, 3), max_size=3)
-    | st.dictionaries(st.text(max_size=2), inner, max_size=3),
+    lambda inner: (
+        st.lists(inner, max_size=3)
+        | st.tuples(inner, inner)
+        | st.sets(st.integers(0, 3), max_size=3)
+        | st.dictionaries(st.text(max_size=2), inner, max_size=3)
+    ),
     max_leaves=8,
 )
 
@@ -131,10 +134,20 @@ class FrozenDictMachine(RuleBasedStateMachine):
         if equal:
             assert hash(a.fd) == hash(b.fd)
 
-    @rule(entry=entries, mutate=st.sampled_from([
-        lambda fd: fd.__setitem__("k", 1), lambda fd: fd.__delitem__("k"), lambda fd: fd.update(k=1),
-        lambda fd: fd.pop("k"), lambda fd: fd.popitem(), lambda fd: fd.clear(), lambda fd: fd.setdefault("k"),
-    ]))
+    @rule(
+        entry=entries,
+        mutate=st.sampled_from(
+            [
+                lambda fd: fd.__setitem__("k", 1),
+                lambda fd: fd.__delitem__("k"),
+                lambda fd: fd.update(k=1),
+                lambda fd: fd.pop("k"),
+                lambda fd: fd.popitem(),
+                lambda fd: fd.clear(),
+                lambda fd: fd.setdefault("k"),
+            ]
+        ),
+    )
     def mutation_is_refused(self, entry, mutate):
         with pytest.raises(TypeError, match="^Cannot modify immutable type"):
             mutate(entry.fd)
@@ -154,6 +167,7 @@ TestFrozenDictModel.settings = MACHINE_SETTINGS
 
 
 # --- the attrs cache against its rules ------------------------------------------------------------------------
+
 
 class Meta(type):
     pass
@@ -241,8 +255,9 @@ TestAttrsCacheModel.settings = settings(MACHINE_SETTINGS, stateful_step_count=10
 
 # Small integers hash to themselves (-1 to -2), so XORs of them land on -1,
 # which must come out as -2.
-ITEMS = st.one_of(st.sampled_from([-2, -1, 0, 1, 2, 3]), st.integers(), st.text(max_size=2),
-                  st.tuples(st.integers(-2, 2)))
+ITEMS = st.one_of(
+    st.sampled_from([-2, -1, 0, 1, 2, 3]), st.integers(), st.text(max_size=2), st.tuples(st.integers(-2, 2))
+)
 
 
 def xor(hashes):
@@ -273,8 +288,13 @@ class Sub(HashableValues):
 class HashableValuesMachine(RuleBasedStateMachine):
     holders = Bundle("holders")
 
-    @rule(target=holders, cls=st.sampled_from([HashableValues, Sub]), items=st.none() | st.lists(ITEMS, max_size=5),
-          op=st.none() | ITEMS, cacheable=st.booleans())
+    @rule(
+        target=holders,
+        cls=st.sampled_from([HashableValues, Sub]),
+        items=st.none() | st.lists(ITEMS, max_size=5),
+        op=st.none() | ITEMS,
+        cacheable=st.booleans(),
+    )
     def build(self, cls, items, op, cacheable):
         holder = cls(items, op, cacheable)
         return Holder(holder, items, op, len(items or ()) + (op is not None), cacheable)
@@ -290,8 +310,13 @@ class HashableValuesMachine(RuleBasedStateMachine):
         if entry.items is not None:
             entry.items.append(item)  # changes the hash if not taken yet, never the length
 
-    @rule(target=holders, a=holders, b=st.none() | holders, cacheable=st.booleans(),
-          how=st.sampled_from(["new", "combine", "combine_default"]))
+    @rule(
+        target=holders,
+        a=holders,
+        b=st.none() | holders,
+        cacheable=st.booleans(),
+        how=st.sampled_from(["new", "combine", "combine_default"]),
+    )
     def merge(self, a, b, cacheable, how):
         other = None if b is None else b.holder
         if how != "new" and b is not None and not isinstance(other, type(a.holder)):
@@ -306,8 +331,9 @@ class HashableValuesMachine(RuleBasedStateMachine):
             result, cacheable = a.holder.combine(None if b is None else b.holder), False
         parts = [a] if b is None else [a, b]
         assert type(result) is (HashableValues if how == "new" else type(a.holder))
-        merged = Holder(result, None, None, sum(p.length for p in parts), cacheable,
-                        xor(p.expected_hash() for p in parts))
+        merged = Holder(
+            result, None, None, sum(p.length for p in parts), cacheable, xor(p.expected_hash() for p in parts)
+        )
         assert hash(result) == merged.hashed
         return merged
 

@@ -94,7 +94,10 @@ def in_child(names):
     and its faults."""
     child = subprocess.run(
         [sys.executable, "-X", "faulthandler", __file__, *names],
-        cwd=os.path.dirname(__file__), capture_output=True, text=True, timeout=900,
+        cwd=os.path.dirname(__file__),
+        capture_output=True,
+        text=True,
+        timeout=900,
     )
     started = [line.removeprefix("start ") for line in child.stdout.splitlines() if line.startswith("start ")]
     assert child.returncode == 0, f"child died ({child.returncode}) in {started[-1:]}:\n{child.stderr[-3000:]}"

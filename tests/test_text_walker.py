@@ -322,9 +322,14 @@ COPIERS += [copy.copy, copy.deepcopy]
 @pytest.mark.parametrize("copier", COPIERS, ids=[f"pickle{p}" for p in range(len(COPIERS) - 2)] + ["copy", "deep"])
 @pytest.mark.parametrize(
     "make",
-    [lambda: walker_at(TextWalker, "a\u20ac" + ASTRAL, -3, allow_negative=True),
-     lambda: walker_at(TextWalker, "abc", 3), annotated_walker, lambda: TextWalker.__new__(TextWalker),
-     lambda: NoInit.__new__(NoInit), lambda: Slotted("ab")],
+    [
+        lambda: walker_at(TextWalker, "a\u20ac" + ASTRAL, -3, allow_negative=True),
+        lambda: walker_at(TextWalker, "abc", 3),
+        annotated_walker,
+        lambda: TextWalker.__new__(TextWalker),
+        lambda: NoInit.__new__(NoInit),
+        lambda: Slotted("ab"),
+    ],
     ids=["negative", "end", "subclass", "new", "noinit-new", "slots"],
 )
 def test_copies_keep_text_position_and_flag(make, copier):
@@ -344,10 +349,16 @@ SHAPE = "^__setstate__\\(\\) argument must be a \\(text, index, allow_negative\\
 
 @pytest.mark.parametrize(
     "state, error, message",
-    [(None, TypeError, SHAPE), (("a", 0), TypeError, SHAPE), ((b"a", 0, False), TypeError, SHAPE),
-     (("a", 0, False, [1]), TypeError, SHAPE), (("a", 0, False, {"x": 1}), TypeError, SHAPE),
-     (("a", "0", False), TypeError, None),
-     (("a", 2**63, False), OverflowError, None), (("a", 0, RaisingBool()), Boom, None)],
+    [
+        (None, TypeError, SHAPE),
+        (("a", 0), TypeError, SHAPE),
+        ((b"a", 0, False), TypeError, SHAPE),
+        (("a", 0, False, [1]), TypeError, SHAPE),
+        (("a", 0, False, {"x": 1}), TypeError, SHAPE),
+        (("a", "0", False), TypeError, None),
+        (("a", 2**63, False), OverflowError, None),
+        (("a", 0, RaisingBool()), Boom, None),
+    ],
 )
 def test_bad_state_leaves_walker_unchanged(state, error, message):
     w = walker_at(TextWalker, "xyz", 2)
@@ -376,7 +387,7 @@ LOUD_WALKER = TextWalker(Loud("loud"))
     "w, expected",
     [
         (TextWalker("abc"), "TextWalker('abc', index=0)"),
-        (walker_at(TextWalker, "it's\n", 5), "TextWalker(\"it's\\n\", index=5)"),
+        (walker_at(TextWalker, "it's\n", 5), 'TextWalker("it\'s\\n", index=5)'),
         (walker_at(TextWalker, "abc", -2, allow_negative=True), "TextWalker('abc', index=-2, allow_negative=True)"),
         (walker_at(TextWalker, "x" * 20 + ASTRAL, 21), f"TextWalker('{'x' * 20}'..., index=21)"),
         (walker_at(Annotated, "a" * 20, 1), f"Annotated('{'a' * 20}', index=1)"),
@@ -479,9 +490,30 @@ def apply(w, op, k, s):
 
 ALPHABET = st.sampled_from(["a", "b", "\x00", "\xff", "\u20ac", ASTRAL])
 OPS = [
-    "move", "set_index", "index=", "tick", "tock", "head", "tail", "peek", "current", "head_value", "tail_value",
-    "size", "collection", "within_bounds", "is_char", "prev_char_equals", "next_char_equals", "n_char_equals",
-    "head_equals", "tail_equals", "matches_ahead", "skip_while", "skip_until", "take_until",
+    "move",
+    "set_index",
+    "index=",
+    "tick",
+    "tock",
+    "head",
+    "tail",
+    "peek",
+    "current",
+    "head_value",
+    "tail_value",
+    "size",
+    "collection",
+    "within_bounds",
+    "is_char",
+    "prev_char_equals",
+    "next_char_equals",
+    "n_char_equals",
+    "head_equals",
+    "tail_equals",
+    "matches_ahead",
+    "skip_while",
+    "skip_until",
+    "take_until",
 ]
 OFFSETS = st.one_of(st.integers(-6, 6), st.sampled_from([MIN, MIN + 1, MAX, MAX - 1, 2**62]))
 ARGUMENTS = st.one_of(

@@ -82,8 +82,10 @@ class Shared:
         assert hash(self.key) == hash(qu.CacheKey(Slow(i % 3), Slow(1)))
 
     def hash_holders(self, i):
-        for holder, fresh in [(self.values, qu.HashableValues(CONTENTS[i % len(CONTENTS)], op=Slow(1))),
-                              (self.key, qu.CacheKey(Slow(i % 3), Slow(1)))]:
+        for holder, fresh in [
+            (self.values, qu.HashableValues(CONTENTS[i % len(CONTENTS)], op=Slow(1))),
+            (self.key, qu.CacheKey(Slow(i % 3), Slow(1))),
+        ]:
             try:
                 hash(holder)
                 holder == fresh  # noqa: B015 -- the comparison itself is exercised
@@ -131,8 +133,15 @@ def fast_switching():
 
 def test_shared_objects_survive_threads_switching_every_microsecond(fast_switching):
     shared = Shared()
-    others = [shared.hash_holders, shared.hash_holders, shared.read_mapping, shared.walk, shared.walk,
-              shared.check_attrs, shared.check_attrs]
+    others = [
+        shared.hash_holders,
+        shared.hash_holders,
+        shared.read_mapping,
+        shared.walk,
+        shared.walk,
+        shared.check_attrs,
+        shared.check_attrs,
+    ]
     start, stop = threading.Barrier(len(others) + 1), threading.Event()
     errors = []
 

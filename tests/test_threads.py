@@ -56,10 +56,14 @@ KINDS = {
 # Thread A hashes the old content and waits inside it; the main thread
 # re-initialises the holder and hashes the new content. Whichever finishes
 # first, the hash that stays is the new content's.
-@pytest.mark.parametrize("a_finishes_first, a_outcome", [
-    (True, (RuntimeError, "object re-initialised while it was being hashed")),
-    (False, 2),
-], ids=["a_first", "main_first"])
+@pytest.mark.parametrize(
+    "a_finishes_first, a_outcome",
+    [
+        (True, (RuntimeError, "object re-initialised while it was being hashed")),
+        (False, 2),
+    ],
+    ids=["a_first", "main_first"],
+)
 @pytest.mark.parametrize("build, reinit", KINDS.values(), ids=KINDS.keys())
 def test_concurrent_reinitialisation_never_leaves_a_stale_hash(build, reinit, a_finishes_first, a_outcome):
     a_inside, release_a, a_done = threading.Event(), threading.Event(), threading.Event()

@@ -1,7 +1,6 @@
 """The hashable holders of quillet.utils and the hash combiners."""
 
 import copy
-import gc
 import pickle
 import weakref
 
@@ -137,7 +136,9 @@ MUTATIONS = [
 @pytest.mark.parametrize("holder", all_holders(), ids=lambda o: type(o).__name__)
 @pytest.mark.parametrize("name, mutate", MUTATIONS, ids=[m[0] for m in MUTATIONS])
 def test_every_mutation_is_refused(holder, name, mutate):
-    with pytest.raises(TypeError, match=r"^Cannot modify immutable type: quillet\.utils\." + type(holder).__name__ + "$"):
+    with pytest.raises(
+        TypeError, match=r"^Cannot modify immutable type: quillet\.utils\." + type(holder).__name__ + "$"
+    ):
         mutate(holder)
 
 
@@ -405,8 +406,9 @@ def test_cache_key_errors(call, error, message):
     assert message in str(info.value)
 
 
-@pytest.mark.parametrize("make", [lambda: qu.get_cache_key(1, 2), lambda: qu.CacheKey(1, 2)],
-                         ids=["get_cache_key", "constructor"])
+@pytest.mark.parametrize(
+    "make", [lambda: qu.get_cache_key(1, 2), lambda: qu.CacheKey(1, 2)], ids=["get_cache_key", "constructor"]
+)
 def test_cache_key_construction_honours_a_replaced_initialiser(make):
     calls = []
     original = qu.CacheKey.__init__
@@ -466,14 +468,26 @@ def grown_after_building():
 
 def copies(obj):
     return [pickle.loads(pickle.dumps(obj, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)] + [
-        copy.copy(obj), copy.deepcopy(obj)]
+        copy.copy(obj),
+        copy.deepcopy(obj),
+    ]
 
 
-@pytest.mark.parametrize("holder", [
-    qu.BasicHashable(), with_note(SubBasic()), qu.HashableValues(), qu.HashableValues([1, "a"]),
-    qu.HashableValues([1, 2], op=4, cacheable=True), qu.HashableValues(op="x"), with_note(SubValues([3])),
-    qu.NOT_CACHEABLE, qu.HashableValues().combine(None, cacheable=True),
-], ids=repr)
+@pytest.mark.parametrize(
+    "holder",
+    [
+        qu.BasicHashable(),
+        with_note(SubBasic()),
+        qu.HashableValues(),
+        qu.HashableValues([1, "a"]),
+        qu.HashableValues([1, 2], op=4, cacheable=True),
+        qu.HashableValues(op="x"),
+        with_note(SubValues([3])),
+        qu.NOT_CACHEABLE,
+        qu.HashableValues().combine(None, cacheable=True),
+    ],
+    ids=repr,
+)
 def test_holders_round_trip_by_value(holder):
     for result in copies(holder):
         assert type(result) is type(holder) and result is not holder
@@ -483,12 +497,16 @@ def test_holders_round_trip_by_value(holder):
             assert (len(result), hash(result), repr(result)) == (len(holder), hash(holder), repr(holder))
 
 
-@pytest.mark.parametrize("holder, message", [
-    (uninitialised(qu.BasicHashable), "is not initialised"),
-    (uninitialised(qu.HashableValues), "is not initialised"),
-    (qu.HashableValues([1]).combine(qu.HashableValues([2])), "combined"),
-    (grown_after_building(), "changed size"),
-], ids=["basic_uninitialised", "values_uninitialised", "combined", "list_grown"])
+@pytest.mark.parametrize(
+    "holder, message",
+    [
+        (uninitialised(qu.BasicHashable), "is not initialised"),
+        (uninitialised(qu.HashableValues), "is not initialised"),
+        (qu.HashableValues([1]).combine(qu.HashableValues([2])), "combined"),
+        (grown_after_building(), "changed size"),
+    ],
+    ids=["basic_uninitialised", "values_uninitialised", "combined", "list_grown"],
+)
 def test_holders_that_no_constructor_call_rebuilds_refuse_to_copy(holder, message):
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         with pytest.raises(TypeError, match=message):
@@ -509,27 +527,30 @@ def self_held():
     return holder
 
 
-REPR_NAMES = {"CacheKey": qu.CacheKey, "HashableValues": qu.HashableValues, "SubKey": SubKey,
-              "SubValues": SubValues}
+REPR_NAMES = {"CacheKey": qu.CacheKey, "HashableValues": qu.HashableValues, "SubKey": SubKey, "SubValues": SubValues}
 
 
-@pytest.mark.parametrize("holder, text", [
-    (qu.CacheKey(1, "x"), "CacheKey(1, 'x')"),
-    (qu.get_cache_key(None, [2]), "CacheKey(None, [2])"),
-    (SubKey(1, 2), "SubKey(1, 2)"),
-    (qu.HashableValues(), "HashableValues()"),
-    (qu.HashableValues([1, 2]), "HashableValues([1, 2])"),
-    (qu.HashableValues([1], op="o", cacheable=True), "HashableValues([1], op='o', cacheable=True)"),
-    (qu.HashableValues(None, 4), "HashableValues(op=4)"),
-    (qu.HashableValues(cacheable=True), "HashableValues(cacheable=True)"),
-    (SubValues([1]), "SubValues([1])"),
-    (qu.CacheKey(qu.CacheKey(1, 2), (3,)), "CacheKey(CacheKey(1, 2), (3,))"),
-    (self_keyed(), "CacheKey(CacheKey(...), 1)"),
-    (self_held(), "HashableValues(op=HashableValues(...))"),
-    (qu.HashableValues([1]).combine(qu.HashableValues([2, 3])), "<HashableValues combined, len 3>"),
-    (uninitialised(qu.CacheKey), "<CacheKey object, not initialised>"),
-    (uninitialised(SubValues), "<SubValues object, not initialised>"),
-], ids=lambda value: value if isinstance(value, str) else "")
+@pytest.mark.parametrize(
+    "holder, text",
+    [
+        (qu.CacheKey(1, "x"), "CacheKey(1, 'x')"),
+        (qu.get_cache_key(None, [2]), "CacheKey(None, [2])"),
+        (SubKey(1, 2), "SubKey(1, 2)"),
+        (qu.HashableValues(), "HashableValues()"),
+        (qu.HashableValues([1, 2]), "HashableValues([1, 2])"),
+        (qu.HashableValues([1], op="o", cacheable=True), "HashableValues([1], op='o', cacheable=True)"),
+        (qu.HashableValues(None, 4), "HashableValues(op=4)"),
+        (qu.HashableValues(cacheable=True), "HashableValues(cacheable=True)"),
+        (SubValues([1]), "SubValues([1])"),
+        (qu.CacheKey(qu.CacheKey(1, 2), (3,)), "CacheKey(CacheKey(1, 2), (3,))"),
+        (self_keyed(), "CacheKey(CacheKey(...), 1)"),
+        (self_held(), "HashableValues(op=HashableValues(...))"),
+        (qu.HashableValues([1]).combine(qu.HashableValues([2, 3])), "<HashableValues combined, len 3>"),
+        (uninitialised(qu.CacheKey), "<CacheKey object, not initialised>"),
+        (uninitialised(SubValues), "<SubValues object, not initialised>"),
+    ],
+    ids=lambda value: value if isinstance(value, str) else "",
+)
 def test_repr_is_the_constructor_call(holder, text):
     assert repr(holder) == text
     if not text.startswith("<") and "..." not in text:

@@ -7,19 +7,95 @@ import types
 import pytest
 
 import quillet.utils as qu
-from quillet.utils import utils as native
 from hostile import Boom, ClassRaises, RaisingBool, class_claiming
+from quillet.utils import utils as native
 
 # Module functions in table order with their calling style: O one object,
 # F fast positional (the function's own message for no arguments), T argument tuple.
-_TABLE = """
-has_attrs F  has_attr F  check_conditions F  lazy_implies F  lazy_anti_implies F  implies F  get_cache_key F
-two_obj_hash F  none_to_null O  null_to_none O  filter_out_nones O  xor_hash T  alt_two_obj_hash T  alt_xor_hash T
-is_truthy O  is_falsy O  is_int O  is_bool O  is_float O  is_none O  is_tuple O  is_list O  is_dict O  is_bytes O
-is_str O  is_mapping O  is_object O  is_set O  is_type O  is_primitive O  is_collection O  is_path_type O
-path_exists O  has_nested_dicts O  has_hook O  is_container O  is_resource O  has_service_name O  has_dict O
-has_slots O  has_shutdown O
-""".split()
+_TABLE = [
+    "has_attrs",
+    "F",
+    "has_attr",
+    "F",
+    "check_conditions",
+    "F",
+    "lazy_implies",
+    "F",
+    "lazy_anti_implies",
+    "F",
+    "implies",
+    "F",
+    "get_cache_key",
+    "F",
+    "two_obj_hash",
+    "F",
+    "none_to_null",
+    "O",
+    "null_to_none",
+    "O",
+    "filter_out_nones",
+    "O",
+    "xor_hash",
+    "T",
+    "alt_two_obj_hash",
+    "T",
+    "alt_xor_hash",
+    "T",
+    "is_truthy",
+    "O",
+    "is_falsy",
+    "O",
+    "is_int",
+    "O",
+    "is_bool",
+    "O",
+    "is_float",
+    "O",
+    "is_none",
+    "O",
+    "is_tuple",
+    "O",
+    "is_list",
+    "O",
+    "is_dict",
+    "O",
+    "is_bytes",
+    "O",
+    "is_str",
+    "O",
+    "is_mapping",
+    "O",
+    "is_object",
+    "O",
+    "is_set",
+    "O",
+    "is_type",
+    "O",
+    "is_primitive",
+    "O",
+    "is_collection",
+    "O",
+    "is_path_type",
+    "O",
+    "path_exists",
+    "O",
+    "has_nested_dicts",
+    "O",
+    "has_hook",
+    "O",
+    "is_container",
+    "O",
+    "is_resource",
+    "O",
+    "has_service_name",
+    "O",
+    "has_dict",
+    "O",
+    "has_slots",
+    "O",
+    "has_shutdown",
+    "O",
+]
 FUNCTION_TABLE = list(zip(_TABLE[::2], _TABLE[1::2]))
 
 FAST_MESSAGES = {
@@ -89,19 +165,44 @@ KIND_CASES = [
     ("is_float", [1.5, float("nan"), FloatSub(2.0)], [1, "1.5", True, None]),
     ("is_str", ["", "x", StrSub("y")], [b"x", bytearray(b"x"), None, str]),
     ("is_bytes", [b"", b"x", BytesSub(b"y")], [bytearray(b"x"), memoryview(b"x"), "x"]),
-    ("is_dict", [{}, collections.OrderedDict(), collections.defaultdict(int), DictSub()],
-     [types.MappingProxyType({}), [], dict]),
+    (
+        "is_dict",
+        [{}, collections.OrderedDict(), collections.defaultdict(int), DictSub()],
+        [types.MappingProxyType({}), [], dict],
+    ),
     ("is_list", [[], ListSub()], [(), set(), "ab", list]),
     ("is_tuple", [(), (1,), TupleSub(), Point(1, 2)], [[], "ab", tuple]),
     ("is_set", [set(), {1}, SetSub()], [frozenset(), {}, [], set]),
     ("is_type", [int, type, Plain, WithMeta, Meta], [1, Plain(), None]),
-    ("is_primitive", [None, True, 0, 1.5, FloatSub(1.0), IntSub(2), "", StrSub("s"), b"", BytesSub(b"b")],
-     [1j, bytearray(), (), [], {}, set(), Plain(), int]),
-    ("is_collection", [[], (), {}, set(), SetSub(), "abc", b"", bytearray(), range(3), memoryview(b"x"),
-                       Subscriptable(), DictSub(), Point(1, 2)],
-     [frozenset(), iter([]), (x for x in ()), 1, None, Plain()]),
-    ("is_object", [Plain(), Slotted(), collections.OrderedDict()],
-     [int, type, Plain, WithMeta, object(), 1, "x", [], {}, None]),
+    (
+        "is_primitive",
+        [None, True, 0, 1.5, FloatSub(1.0), IntSub(2), "", StrSub("s"), b"", BytesSub(b"b")],
+        [1j, bytearray(), (), [], {}, set(), Plain(), int],
+    ),
+    (
+        "is_collection",
+        [
+            [],
+            (),
+            {},
+            set(),
+            SetSub(),
+            "abc",
+            b"",
+            bytearray(),
+            range(3),
+            memoryview(b"x"),
+            Subscriptable(),
+            DictSub(),
+            Point(1, 2),
+        ],
+        [frozenset(), iter([]), (x for x in ()), 1, None, Plain()],
+    ),
+    (
+        "is_object",
+        [Plain(), Slotted(), collections.OrderedDict()],
+        [int, type, Plain, WithMeta, object(), 1, "x", [], {}, None],
+    ),
 ]
 
 
@@ -117,9 +218,20 @@ def test_kind_predicates(name, value, expected):
 # Kinds come from the real type: a lying or raising __class__ changes nothing.
 @pytest.mark.parametrize(
     "name, pretends",
-    [("is_dict", dict), ("is_str", str), ("is_int", int), ("is_list", list), ("is_tuple", tuple), ("is_set", set),
-     ("is_float", float), ("is_bytes", bytes), ("is_type", type), ("is_bool", bool), ("is_primitive", int),
-     ("is_collection", list)],
+    [
+        ("is_dict", dict),
+        ("is_str", str),
+        ("is_int", int),
+        ("is_list", list),
+        ("is_tuple", tuple),
+        ("is_set", set),
+        ("is_float", float),
+        ("is_bytes", bytes),
+        ("is_type", type),
+        ("is_bool", bool),
+        ("is_primitive", int),
+        ("is_collection", list),
+    ],
 )
 def test_kind_predicates_ignore_class_attribute(name, pretends):
     impostor = class_claiming(pretends)
@@ -142,9 +254,18 @@ class Looked(Subscriptable):
 
 @pytest.mark.parametrize(
     "make, expected",
-    [(dict, True), (DictSub, True), (lambda: types.MappingProxyType({}), True), (lambda: Looked(0), True),
-     (list, False), (lambda: "abc", False), (Subscriptable, False), (lambda: type("K", (), {"keys": 1})(), False),
-     (lambda: Looked(AttributeError("keys")), False), (lambda: Looked(ValueError("keys")), ValueError)],
+    [
+        (dict, True),
+        (DictSub, True),
+        (lambda: types.MappingProxyType({}), True),
+        (lambda: Looked(0), True),
+        (list, False),
+        (lambda: "abc", False),
+        (Subscriptable, False),
+        (lambda: type("K", (), {"keys": 1})(), False),
+        (lambda: Looked(AttributeError("keys")), False),
+        (lambda: Looked(ValueError("keys")), ValueError),
+    ],
 )
 def test_is_mapping(make, expected):
     if expected is ValueError:
@@ -209,9 +330,19 @@ class Len:
 
 @pytest.mark.parametrize(
     "value, truth",
-    [([], False), ([0], True), (0, False), ("x", True), (None, False), (Len(0), False), (Len(3), True),
-     (RaisingBool(), Boom), (Len(-1), ValueError), (Len("x"), TypeError),
-     (type("NonBool", (), {"__bool__": lambda self: 1})(), TypeError)],
+    [
+        ([], False),
+        ([0], True),
+        (0, False),
+        ("x", True),
+        (None, False),
+        (Len(0), False),
+        (Len(3), True),
+        (RaisingBool(), Boom),
+        (Len(-1), ValueError),
+        (Len("x"), TypeError),
+        (type("NonBool", (), {"__bool__": lambda self: 1})(), TypeError),
+    ],
 )
 def test_truthiness(value, truth):
     if isinstance(truth, bool):
@@ -242,9 +373,17 @@ class Recorder:
 
 @pytest.mark.parametrize(
     "args, expected",
-    [((False, RaisingBool()), True), ((0, None), True), ((True, []), False), ((True, [0]), True), ((1, 0), False),
-     ((True, True, "ignored"), True), (([], RaisingBool(), RaisingBool()), True),
-     ((RaisingBool(), True), Boom), ((True, RaisingBool()), Boom)],
+    [
+        ((False, RaisingBool()), True),
+        ((0, None), True),
+        ((True, []), False),
+        ((True, [0]), True),
+        ((1, 0), False),
+        ((True, True, "ignored"), True),
+        (([], RaisingBool(), RaisingBool()), True),
+        ((RaisingBool(), True), Boom),
+        ((True, RaisingBool()), Boom),
+    ],
 )
 def test_implies(args, expected):
     if expected is Boom:
@@ -256,12 +395,19 @@ def test_implies(args, expected):
 
 @pytest.mark.parametrize(
     "name, first, answer, expected, called",
-    [("lazy_implies", False, 0, True, False), ("lazy_implies", True, 0, False, True),
-     ("lazy_implies", True, [1], True, True), ("lazy_implies", True, Boom("call"), Boom, True),
-     ("lazy_implies", True, RaisingBool(), Boom, True), ("lazy_implies", RaisingBool(), 1, Boom, False),
-     ("lazy_anti_implies", True, 1, False, False), ("lazy_anti_implies", False, 1, True, True),
-     ("lazy_anti_implies", False, "", False, True), ("lazy_anti_implies", False, RaisingBool(), Boom, True),
-     ("lazy_anti_implies", RaisingBool(), 1, Boom, False)],
+    [
+        ("lazy_implies", False, 0, True, False),
+        ("lazy_implies", True, 0, False, True),
+        ("lazy_implies", True, [1], True, True),
+        ("lazy_implies", True, Boom("call"), Boom, True),
+        ("lazy_implies", True, RaisingBool(), Boom, True),
+        ("lazy_implies", RaisingBool(), 1, Boom, False),
+        ("lazy_anti_implies", True, 1, False, False),
+        ("lazy_anti_implies", False, 1, True, True),
+        ("lazy_anti_implies", False, "", False, True),
+        ("lazy_anti_implies", False, RaisingBool(), Boom, True),
+        ("lazy_anti_implies", RaisingBool(), 1, Boom, False),
+    ],
 )
 def test_lazy_implications(name, first, answer, expected, called):
     second = Recorder(answer)
@@ -282,8 +428,14 @@ def test_lazy_implications_call_second_only_when_needed():
 
 @pytest.mark.parametrize(
     "answers, expected, calls",
-    [((), True, []), ((1, True, "x"), True, [1, 1, 1]), ((1, 0, 1), False, [1, 1, 0]), ((None, 1), False, [1, 0]),
-     ((1, Boom("c2"), 1), Boom, [1, 1, 0]), ((RaisingBool(), 1), Boom, [1, 0])],
+    [
+        ((), True, []),
+        ((1, True, "x"), True, [1, 1, 1]),
+        ((1, 0, 1), False, [1, 1, 0]),
+        ((None, 1), False, [1, 0]),
+        ((1, Boom("c2"), 1), Boom, [1, 1, 0]),
+        ((RaisingBool(), 1), Boom, [1, 0]),
+    ],
 )
 def test_check_conditions(answers, expected, calls):
     conditions = TupleSub(Recorder(answer) for answer in answers)
@@ -297,9 +449,12 @@ def test_check_conditions(answers, expected, calls):
 
 @pytest.mark.parametrize(
     "args, message",
-    [(([bool], 1), "conditions must be a tuple"), ((None, 1), "conditions must be a tuple"),
-     (((bool,), 1, 2), "check_conditions() takes exactly 2 arguments"),
-     (([bool],), "check_conditions() takes exactly 2 arguments")],
+    [
+        (([bool], 1), "conditions must be a tuple"),
+        ((None, 1), "conditions must be a tuple"),
+        (((bool,), 1, 2), "check_conditions() takes exactly 2 arguments"),
+        (([bool],), "check_conditions() takes exactly 2 arguments"),
+    ],
 )
 def test_check_conditions_argument_errors(args, message):
     with pytest.raises(TypeError) as info:
@@ -310,8 +465,14 @@ def test_check_conditions_argument_errors(args, message):
 # ---------------------------------------------------------------------------
 # Attribute probes
 
-PROBES = [("has_shutdown", "shutdown"), ("has_slots", "__slots__"), ("has_dict", "__dict__"),
-          ("has_service_name", "service_name"), ("is_container", "__IS_CONTAINER__"), ("has_hook", "__HAS_HOOK__")]
+PROBES = [
+    ("has_shutdown", "shutdown"),
+    ("has_slots", "__slots__"),
+    ("has_dict", "__dict__"),
+    ("has_service_name", "service_name"),
+    ("is_container", "__IS_CONTAINER__"),
+    ("has_hook", "__HAS_HOOK__"),
+]
 
 
 @pytest.mark.parametrize("probe, name", PROBES)
@@ -323,8 +484,13 @@ def test_fixed_name_probes_count_presence(probe, name):
 @pytest.mark.parametrize("probe", [p for p, name in PROBES if name not in ("__dict__", "__slots__")])
 @pytest.mark.parametrize(
     "make, expected",
-    [(lambda: Looked(None), True), (lambda: Looked(AttributeError("x")), False), (lambda: Looked(Boom("x")), Boom),
-     (Plain, False), (lambda: 1, False)],
+    [
+        (lambda: Looked(None), True),
+        (lambda: Looked(AttributeError("x")), False),
+        (lambda: Looked(Boom("x")), Boom),
+        (Plain, False),
+        (lambda: 1, False),
+    ],
 )
 def test_fixed_name_probes_lookup(probe, make, expected):
     if expected is Boom:
@@ -336,8 +502,14 @@ def test_fixed_name_probes_lookup(probe, make, expected):
 
 @pytest.mark.parametrize(
     "value, has_dict, has_slots",
-    [(1, False, False), (object(), False, False), (int, True, False), (Plain(), True, False),
-     (Slotted(), False, True), (Slotted, True, True)],
+    [
+        (1, False, False),
+        (object(), False, False),
+        (int, True, False),
+        (Plain(), True, False),
+        (Slotted(), False, True),
+        (Slotted, True, True),
+    ],
 )
 def test_dict_and_slots(value, has_dict, has_slots):
     assert (qu.has_dict(value), qu.has_slots(value)) == (has_dict, has_slots)
@@ -359,9 +531,12 @@ class CountingLookups:
 
 @pytest.mark.parametrize(
     "present, expected, looked",
-    [((), False, ["__RESOURCE__"]), (("shutdown",), False, ["__RESOURCE__"]),
-     (("__RESOURCE__",), False, ["__RESOURCE__", "shutdown"]),
-     (("__RESOURCE__", "shutdown"), True, ["__RESOURCE__", "shutdown"])],
+    [
+        ((), False, ["__RESOURCE__"]),
+        (("shutdown",), False, ["__RESOURCE__"]),
+        (("__RESOURCE__",), False, ["__RESOURCE__", "shutdown"]),
+        (("__RESOURCE__", "shutdown"), True, ["__RESOURCE__", "shutdown"]),
+    ],
 )
 def test_is_resource(present, expected, looked):
     obj = CountingLookups(present)
@@ -372,9 +547,15 @@ def test_is_resource(present, expected, looked):
 @pytest.mark.parametrize("function", [qu.has_attrs, qu.has_attr])
 @pytest.mark.parametrize(
     "present, names, expected, looked",
-    [(("a",), ("a",), True, ["a"]), ((), ("a",), False, ["a"]), (("a", "b"), ("a", "b"), True, ["a", "b"]),
-     (("b",), ("a", "b"), False, ["a"]), (("a",), ("a", "missing", 5), False, ["a", "missing"]),
-     (("a",), ("a", 5), TypeError, ["a"]), ((), (5,), TypeError, [])],
+    [
+        (("a",), ("a",), True, ["a"]),
+        ((), ("a",), False, ["a"]),
+        (("a", "b"), ("a", "b"), True, ["a", "b"]),
+        (("b",), ("a", "b"), False, ["a"]),
+        (("a",), ("a", "missing", 5), False, ["a", "missing"]),
+        (("a",), ("a", 5), TypeError, ["a"]),
+        ((), (5,), TypeError, []),
+    ],
 )
 def test_has_attrs(function, present, names, expected, looked):
     obj = CountingLookups(present)

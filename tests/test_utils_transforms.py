@@ -42,18 +42,38 @@ WeakableDict = type("WeakableDict", (dict,), {})
     "transform, data, expected",
     [
         (qu.none_to_null, {"a": None, "b": None, "c": 1}, {"a": "null", "b": "null", "c": 1}),
-        (qu.none_to_null, {"a": {"b": None, "c": {"d": None}}, "e": 0}, {"a": {"b": "null", "c": {"d": "null"}}, "e": 0}),
+        (
+            qu.none_to_null,
+            {"a": {"b": None, "c": {"d": None}}, "e": 0},
+            {"a": {"b": "null", "c": {"d": "null"}}, "e": 0},
+        ),
         (qu.none_to_null, {None: 1, "f": False, "g": ""}, {None: 1, "f": False, "g": ""}),
-        (qu.null_to_none, {"a": "null", "b": "NULL", "c": "null ", "d": "nul", "e": b"null"},
-         {"a": None, "b": "NULL", "c": "null ", "d": "nul", "e": b"null"}),
-        (qu.null_to_none, {"a": NullStr("null"), "b": {"c": "null"}, "null": 1}, {"a": None, "b": {"c": None}, "null": 1}),
+        (
+            qu.null_to_none,
+            {"a": "null", "b": "NULL", "c": "null ", "d": "nul", "e": b"null"},
+            {"a": None, "b": "NULL", "c": "null ", "d": "nul", "e": b"null"},
+        ),
+        (
+            qu.null_to_none,
+            {"a": NullStr("null"), "b": {"c": "null"}, "null": 1},
+            {"a": None, "b": {"c": None}, "null": 1},
+        ),
         (qu.filter_out_nones, {"a": None, "b": None}, {}),
         (qu.filter_out_nones, {"a": {"b": None}, "c": 1}, {"a": {}, "c": 1}),
-        (qu.filter_out_nones, {None: 1, "a": 0, "b": None, "c": {"d": {"e": None, "f": 2}}},
-         {None: 1, "a": 0, "c": {"d": {"f": 2}}}),
+        (
+            qu.filter_out_nones,
+            {None: 1, "a": 0, "b": None, "c": {"d": {"e": None, "f": 2}}},
+            {None: 1, "a": 0, "c": {"d": {"f": 2}}},
+        ),
     ]
-    + [(t, {"a": [None, {"b": None}, "null"], "c": (None,), "d": {None, "null"}},
-        {"a": [None, {"b": None}, "null"], "c": (None,), "d": {None, "null"}}) for t in TRANSFORMS],
+    + [
+        (
+            t,
+            {"a": [None, {"b": None}, "null"], "c": (None,), "d": {None, "null"}},
+            {"a": [None, {"b": None}, "null"], "c": (None,), "d": {None, "null"}},
+        )
+        for t in TRANSFORMS
+    ],
 )
 def test_transform_results(transform, data, expected):
     assert transform(data) is data
@@ -247,18 +267,34 @@ class DictYieldingList(list):
 
 @pytest.mark.parametrize(
     "value, expected",
-    [({}, False), ([], False), ((), False),
-     ({"a": 1, "b": "x", "c": [1, 2]}, False),
-     ({"a": {}}, True),
-     ({"a": [1, (2, {"b": 3})]}, True),
-     ({"a": [[[[()]]]]}, False),
-     ([{"a": 1}], True), (({},), True), ([[1], ([{}],)], True),
-     ({"a": {1, 2}}, False), ({"a": frozenset()}, False), ({"a": iter([{}])}, False),
-     ({"a": collections.OrderedDict()}, True), (collections.OrderedDict(a={}), True),
-     ({"x": "abc", "k": b"", 5: None}, False),
-     ("abc", False), (1, False), (None, False), (set(), False), ({"a": {}}.values(), False),
-     (DictSub(a=1, b=[()]), False), (DictSub(a=[{}]), True), ([DictYieldingList()], True), (DictYieldingList(), True),
-     ([{}, RaisingIterList()], True)],
+    [
+        ({}, False),
+        ([], False),
+        ((), False),
+        ({"a": 1, "b": "x", "c": [1, 2]}, False),
+        ({"a": {}}, True),
+        ({"a": [1, (2, {"b": 3})]}, True),
+        ({"a": [[[[()]]]]}, False),
+        ([{"a": 1}], True),
+        (({},), True),
+        ([[1], ([{}],)], True),
+        ({"a": {1, 2}}, False),
+        ({"a": frozenset()}, False),
+        ({"a": iter([{}])}, False),
+        ({"a": collections.OrderedDict()}, True),
+        (collections.OrderedDict(a={}), True),
+        ({"x": "abc", "k": b"", 5: None}, False),
+        ("abc", False),
+        (1, False),
+        (None, False),
+        (set(), False),
+        ({"a": {}}.values(), False),
+        (DictSub(a=1, b=[()]), False),
+        (DictSub(a=[{}]), True),
+        ([DictYieldingList()], True),
+        (DictYieldingList(), True),
+        ([{}, RaisingIterList()], True),
+    ],
 )
 def test_has_nested_dicts(value, expected):
     before = repr(value)

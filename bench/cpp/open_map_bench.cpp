@@ -187,7 +187,9 @@ void register_side(const char *side) {
     benchmark::RegisterBenchmark(("hit lookup" + suffix).c_str(), hit_lookup<Side>);
     benchmark::RegisterBenchmark(("miss lookup" + suffix).c_str(), miss_lookup<Side>);
     benchmark::RegisterBenchmark(("insert into empty" + suffix).c_str(), insert_into_empty<Side>)->UseManualTime();
-    benchmark::RegisterBenchmark(("clear" + suffix).c_str(), clear<Side>)->UseManualTime()->Iterations(CLEAR_ITERATIONS);
+    benchmark::RegisterBenchmark(("clear" + suffix).c_str(), clear<Side>)
+        ->UseManualTime()
+        ->Iterations(CLEAR_ITERATIONS);
 }
 
 }  // namespace

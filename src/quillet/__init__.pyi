@@ -5,7 +5,9 @@ The package is four extension modules: :mod:`quillet.frozen`,
 ``from quillet import *`` imports the three top-level modules.
 """
 
-from quillet import frozen as frozen, text_walker as text_walker, utils as utils
+from quillet import frozen as frozen
+from quillet import text_walker as text_walker
+from quillet import utils as utils
 
 __all__ = ["frozen", "text_walker", "utils"]
 

@@ -193,8 +193,8 @@ static int TextWalker_init(PyObject *op, PyObject *args, PyObject *kwargs) {
     PyObject *text = nullptr;
     int allow_negative = 0;
     PyObject *index_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|U$pO", const_cast<char **>(kwlist), &text,
-                                     &allow_negative, &index_arg)) {
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "|U$pO", const_cast<char **>(kwlist), &text, &allow_negative, &index_arg)) {
         return -1;
     }
     Py_ssize_t index = 0;
@@ -423,8 +423,7 @@ private:
 // The first position from `from` on whose membership in set differs from
 // in_set, or length.
 template <typename Unit>
-static Py_ssize_t scan_units(const void *data, Py_ssize_t from, Py_ssize_t length, const CharSet &set,
-                             bool in_set) {
+static Py_ssize_t scan_units(const void *data, Py_ssize_t from, Py_ssize_t length, const CharSet &set, bool in_set) {
     const Unit *units = static_cast<const Unit *>(data);
     Py_ssize_t i = from;
     while (i < length && set.contains(units[i]) == in_set) {
@@ -436,8 +435,7 @@ static Py_ssize_t scan_units(const void *data, Py_ssize_t from, Py_ssize_t lengt
 // Where a bulk method stops: the code points it passes are (in_set) or are
 // not in chars. A position before the start of the text holds no character,
 // so it is never in chars. False with an exception pending.
-static bool tw_scan(const TextWalkerObject *self, PyObject *chars, bool in_set, const char *name,
-                    Py_ssize_t *stop) {
+static bool tw_scan(const TextWalkerObject *self, PyObject *chars, bool in_set, const char *name, Py_ssize_t *stop) {
     if (!PyUnicode_Check(chars)) {
         PyErr_Format(PyExc_TypeError, "%s() argument must be str, not %.200s", name, Py_TYPE(chars)->tp_name);
         return false;
@@ -521,8 +519,8 @@ static inline bool tw_has_slots(PyTypeObject *type) {
 static PyObject *TextWalker_getstate(PyObject *op, PyObject *) {
     TextWalkerObject *self = as_walker(op);
     if (tw_has_slots(Py_TYPE(op))) {
-        PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object: its __slots__ would be lost",
-                     Py_TYPE(op)->tp_name);
+        PyErr_Format(
+            PyExc_TypeError, "cannot pickle '%.200s' object: its __slots__ would be lost", Py_TYPE(op)->tp_name);
         return nullptr;
     }
     PyRef text(self->text != nullptr ? Py_NewRef(self->text) : PyUnicode_New(0, 0));
@@ -581,8 +579,12 @@ static PyObject *TextWalker_repr(PyObject *op) {
     if (!head) {
         return nullptr;
     }
-    return PyUnicode_FromFormat("%U(%R%s, index=%zd%s)", name.get(), head.get(), shown < self->length ? "..." : "",
-                                self->index, self->allow_neg ? ", allow_negative=True" : "");
+    return PyUnicode_FromFormat("%U(%R%s, index=%zd%s)",
+                                name.get(),
+                                head.get(),
+                                shown < self->length ? "..." : "",
+                                self->index,
+                                self->allow_neg ? ", allow_negative=True" : "");
 }
 
 // Reached only when the ordinary lookup failed, which for the two members

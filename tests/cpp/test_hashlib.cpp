@@ -85,8 +85,8 @@ TEST(Hashlib, SeedConstants) {
     fnv *= Cobble::FNV::PRIME;
     EXPECT_EQ(fnv, 0xaf63dc4c8601ec8cULL);
     // The SipHash words spell their nickname, big-endian.
-    const std::uint64_t words[] = {Cobble::SipHash::IV0, Cobble::SipHash::IV1, Cobble::SipHash::IV2,
-                                   Cobble::SipHash::IV3};
+    const std::uint64_t words[] = {
+        Cobble::SipHash::IV0, Cobble::SipHash::IV1, Cobble::SipHash::IV2, Cobble::SipHash::IV3};
     char text[33] = {};
     for (int w = 0; w < 4; ++w) {
         for (int b = 0; b < 8; ++b) {

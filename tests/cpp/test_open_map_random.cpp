@@ -108,21 +108,21 @@ TEST_P(OpenMapRandom, AgreesWithTheModel) {
     for (std::uint32_t seed = 1; seed <= 3; ++seed) {
         RunStats stats;
         switch (s.hasher) {
-            case HasherKind::Identity:
-                run<cobble_test::IdentityHasher>(s, seed, stats);
-                break;
-            case HasherKind::Home:
-                run<cobble_test::HomeHasher>(s, seed, stats);
-                break;
-            case HasherKind::Constant:
-                run<cobble_test::ConstantHasher>(s, seed, stats);
-                break;
-            case HasherKind::FewHashes:
-                run<cobble_test::FewHashesHasher>(s, seed, stats);
-                break;
-            case HasherKind::Std:
-                run<std::hash<std::uint64_t>>(s, seed, stats);
-                break;
+        case HasherKind::Identity:
+            run<cobble_test::IdentityHasher>(s, seed, stats);
+            break;
+        case HasherKind::Home:
+            run<cobble_test::HomeHasher>(s, seed, stats);
+            break;
+        case HasherKind::Constant:
+            run<cobble_test::ConstantHasher>(s, seed, stats);
+            break;
+        case HasherKind::FewHashes:
+            run<cobble_test::FewHashesHasher>(s, seed, stats);
+            break;
+        case HasherKind::Std:
+            run<std::hash<std::uint64_t>>(s, seed, stats);
+            break;
         }
         if (HasFatalFailure()) {
             return;
@@ -136,18 +136,18 @@ TEST_P(OpenMapRandom, AgreesWithTheModel) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Scenarios, OpenMapRandom,
-    ::testing::Values(Scenario{"capacity1_identity", HasherKind::Identity, 1, 4, 4000, false},
-                      Scenario{"capacity2_constant", HasherKind::Constant, 2, 6, 4000, false},
-                      Scenario{"capacity3_fewhashes", HasherKind::FewHashes, 3, 12, 4000, false},
-                      Scenario{"capacity8_home_wrapping", HasherKind::Home, 8, 40, 8000, true},
-                      Scenario{"capacity11_identity", HasherKind::Identity, 11, 200, 8000, true},
-                      Scenario{"capacity16_constant", HasherKind::Constant, 16, 40, 8000, false},
-                      Scenario{"capacity16_fewhashes", HasherKind::FewHashes, 16, 60, 8000, false},
-                      Scenario{"capacity64_identity", HasherKind::Identity, 64, 5000, 20000, true},
-                      Scenario{"capacity64_constant", HasherKind::Constant, 64, 150, 10000, false},
-                      Scenario{"capacity100_std", HasherKind::Std, 100, 400, 20000, false}),
-    [](const ::testing::TestParamInfo<Scenario> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Scenarios,
+                         OpenMapRandom,
+                         ::testing::Values(Scenario{"capacity1_identity", HasherKind::Identity, 1, 4, 4000, false},
+                                           Scenario{"capacity2_constant", HasherKind::Constant, 2, 6, 4000, false},
+                                           Scenario{"capacity3_fewhashes", HasherKind::FewHashes, 3, 12, 4000, false},
+                                           Scenario{"capacity8_home_wrapping", HasherKind::Home, 8, 40, 8000, true},
+                                           Scenario{"capacity11_identity", HasherKind::Identity, 11, 200, 8000, true},
+                                           Scenario{"capacity16_constant", HasherKind::Constant, 16, 40, 8000, false},
+                                           Scenario{"capacity16_fewhashes", HasherKind::FewHashes, 16, 60, 8000, false},
+                                           Scenario{"capacity64_identity", HasherKind::Identity, 64, 5000, 20000, true},
+                                           Scenario{"capacity64_constant", HasherKind::Constant, 64, 150, 10000, false},
+                                           Scenario{"capacity100_std", HasherKind::Std, 100, 400, 20000, false}),
+                         [](const ::testing::TestParamInfo<Scenario> &info) { return std::string(info.param.name); });
 
 }  // namespace

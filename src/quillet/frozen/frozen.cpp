@@ -80,8 +80,8 @@ static void FrozenDict_take_data(FrozenDictObject *self, PyObject *data, Py_ssiz
 static bool freezes_to_itself(PyObject *obj) {
     PyTypeObject *type = Py_TYPE(obj);
     return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || obj == Py_None ||
-           type == &PyBool_Type || type == &PyBytes_Type || type == &PyFrozenSet_Type ||
-           type == FrozenDict_Type || type == NullFrozenDict_Type;
+           type == &PyBool_Type || type == &PyBytes_Type || type == &PyFrozenSet_Type || type == FrozenDict_Type ||
+           type == NullFrozenDict_Type;
 }
 
 static bool values_freeze_to_themselves(PyObject *dict) {

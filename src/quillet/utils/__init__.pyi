@@ -10,9 +10,9 @@ submodule :mod:`quillet.utils.attrs`.
 
 from collections.abc import Callable, Hashable
 from pathlib import Path
-from typing import Any, Final, SupportsIndex, TypeVar
+from typing import Any, Final, Self, SupportsIndex, TypeGuard, TypeVar
 
-from typing_extensions import Self, TypeGuard, TypeIs, disjoint_base
+from typing_extensions import TypeIs, disjoint_base
 
 __all__ = [
     "NOT_CACHEABLE",
@@ -434,7 +434,7 @@ def is_set(obj: object, /) -> TypeIs[set[Any]]:
 def is_type(obj: object, /) -> TypeIs[type[Any]]:
     """Tell whether ``obj`` is a class (an instance of ``type`` or of a metaclass)."""
 
-def is_primitive(obj: object, /) -> TypeGuard[None | bool | int | float | str | bytes]:
+def is_primitive(obj: object, /) -> TypeGuard[bool | int | float | str | bytes | None]:
     """Tell whether ``obj`` is ``None``, a ``bool``, or an ``int``, ``float``, ``str`` or ``bytes`` (or subclass).
 
     Example:

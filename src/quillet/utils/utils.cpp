@@ -159,8 +159,7 @@ static int HashableValues_init(PyObject *self, PyObject *args, PyObject *kwargs)
     static const char *kwlist[] = {"values", "op", "cacheable", nullptr};
     PyObject *values = Py_None, *op = Py_None;
     int cacheable = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOp", const_cast<char **>(kwlist), &values, &op,
-                                     &cacheable)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOp", const_cast<char **>(kwlist), &values, &op, &cacheable)) {
         return -1;
     }
     if (values != Py_None && !PyList_Check(values)) {
@@ -213,8 +212,7 @@ static PyObject *HashableValues_new_factory(PyObject *cls, PyObject *args, PyObj
     static const char *kwlist[] = {"item1", "item2", "cacheable", nullptr};
     PyObject *item1, *item2 = Py_None;
     int cacheable = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|Op", const_cast<char **>(kwlist), &item1, &item2,
-                                     &cacheable)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|Op", const_cast<char **>(kwlist), &item1, &item2, &cacheable)) {
         return nullptr;
     }
     auto *type = reinterpret_cast<PyTypeObject *>(cls);
@@ -297,11 +295,13 @@ static PyObject *HashableValues_reduce(PyObject *self, PyObject *) {
     }
     const Py_ssize_t list_size = h.values != nullptr ? PyList_GET_SIZE(h.values) : 0;
     if (list_size + (h.op != nullptr) != h.data_size) {
-        PyErr_Format(PyExc_TypeError, "cannot pickle %s: its list changed size since it was built",
-                     Py_TYPE(self)->tp_name);
+        PyErr_Format(
+            PyExc_TypeError, "cannot pickle %s: its list changed size since it was built", Py_TYPE(self)->tp_name);
         return nullptr;
     }
-    PyRef args(Py_BuildValue("(OOO)", h.values != nullptr ? h.values : Py_None, h.op != nullptr ? h.op : Py_None,
+    PyRef args(Py_BuildValue("(OOO)",
+                             h.values != nullptr ? h.values : Py_None,
+                             h.op != nullptr ? h.op : Py_None,
                              holder->cacheable ? Py_True : Py_False));
     return args ? reduce_to_constructor(self, HashableValues_Type, args.get()) : nullptr;
 }
@@ -711,8 +711,7 @@ static PyObject *py_is_primitive(PyObject *, PyObject *obj) {
 static PyObject *py_is_collection(PyObject *, PyObject *obj) {
     constexpr unsigned long sequence_flags =
         Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS;
-    return bool_result((Py_TYPE(obj)->tp_flags & sequence_flags) != 0 || PySet_Check(obj) ||
-                       PyMapping_Check(obj));
+    return bool_result((Py_TYPE(obj)->tp_flags & sequence_flags) != 0 || PySet_Check(obj) || PyMapping_Check(obj));
 }
 
 // Subscriptable and has a "keys" attribute; the attribute is not called.
