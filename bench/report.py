@@ -217,7 +217,7 @@ def plot(rows, paths, title):
         squeeze=False,
         layout="constrained",
     )
-    for axes, (heading, chosen) in zip(axes_list[:, 0], groups):
+    for axes, (heading, chosen) in zip(axes_list[:, 0], groups, strict=True):
         draw_section(axes, heading, chosen)
     axes_list[0, 0].legend(loc="upper right")
     axes_list[-1, 0].set_xlabel(
@@ -237,9 +237,9 @@ def draw_section(axes, heading, chosen):
         "tab:grey" if target is None or value is None else "tab:green" if value <= target else "tab:red"
         for value, target in values
     ]
-    drawn = [(p, value, colour) for p, (value, _), colour in zip(positions, values, colours) if value]
+    drawn = [(p, value, colour) for p, (value, _), colour in zip(positions, values, colours, strict=True) if value]
     axes.barh([p for p, _, _ in drawn], [v for _, v, _ in drawn], color=[c for _, _, c in drawn])
-    marks = [(target, p) for (_, target), p in zip(values, positions) if target is not None]
+    marks = [(target, p) for (_, target), p in zip(values, positions, strict=True) if target is not None]
     axes.scatter(
         [t for t, _ in marks], [p for _, p in marks], marker="|", s=200, color="black", label="target", zorder=3
     )

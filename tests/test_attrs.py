@@ -23,7 +23,8 @@ def empty_cache():
 
 def shape(*names):
     """A fresh tuple object (never a shared code constant)."""
-    return tuple(list(names))
+    items = list(names)  # tuple() of a tuple would hand back the same object
+    return tuple(items)
 
 
 class Plain:
@@ -103,7 +104,7 @@ def test_module_surface():
 
 
 @pytest.mark.parametrize(
-    ("function", "args", "message"),
+    "function, args, message",
     [
         (attr_check, (), "attr_check() requires (obj, shape_tuple)"),
         (attr_check, (Plain(),), "attr_check() requires (obj, shape_tuple)"),
@@ -144,7 +145,7 @@ def test_keywords_and_extra_arguments_are_refused(call):
 
 
 @pytest.mark.parametrize(
-    ("make", "names", "expected"),
+    "make, names, expected",
     [
         (Plain, (), True),
         (Plain, ("inst", "cls_attr"), True),
@@ -172,7 +173,7 @@ def test_attr_check_answers_and_caches(make, names, expected):
 
 
 @pytest.mark.parametrize(
-    ("cls", "names", "expected"),
+    "cls, names, expected",
     [
         (Plain, ("cls_attr", "__init__"), True),
         (Plain, ("inst",), False),  # instance attributes are not on the type
@@ -196,7 +197,7 @@ def test_shape_may_be_a_tuple_subclass():
 
 
 @pytest.mark.parametrize(
-    ("make", "names", "error"),
+    "make, names, error",
     [
         (Plain, (5,), TypeError),
         (Plain, ("inst", RaisingHash()), TypeError),
@@ -290,7 +291,7 @@ def test_a_class_answers_for_itself():
     assert cache_size() == 2
 
 
-@pytest.mark.parametrize(("same_object", "entries"), [(True, 1), (False, 2)])
+@pytest.mark.parametrize("same_object, entries", [(True, 1), (False, 2)])
 def test_shapes_are_keys_by_identity(same_object, entries):
     first = shape("inst")
     second = first if same_object else shape("inst")
@@ -346,10 +347,10 @@ def test_cache_survives_a_fresh_import_of_the_module():
 def test_temporary_shapes_never_share_an_answer():
     obj = Plain()
     for round_ in range(3 * CAPACITY):
-        assert attr_check(obj, tuple(["inst"])) is True, round_
-        assert attr_check(obj, tuple(["nope"])) is False, round_
-        assert attr_check(obj, tuple(["inst", "cls_attr"])) is True, round_
-        assert attr_check(obj, tuple(["inst", "nope"])) is False, round_
+        assert attr_check(obj, shape("inst")) is True, round_
+        assert attr_check(obj, shape("nope")) is False, round_
+        assert attr_check(obj, shape("inst", "cls_attr")) is True, round_
+        assert attr_check(obj, shape("inst", "nope")) is False, round_
         if round_ % 40 == 39:
             cache_clear()
 
@@ -480,7 +481,7 @@ def test_getter_freeing_the_type_being_checked():
     assert ref() is None
 
 
-@pytest.mark.parametrize(("action", "left"), [("store", 1), ("store_then_clear", 0), ("clear", 0)])
+@pytest.mark.parametrize("action, left", [("store", 1), ("store_then_clear", 0), ("clear", 0)])
 def test_release_during_clear_runs_code_that_uses_the_cache(action, left):
     later = shape("inst")
 

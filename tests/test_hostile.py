@@ -310,7 +310,7 @@ ENTRY_POINTS = [
     (
         "frozen_dict_repr",
         lambda h: repr(FrozenDict({"k": h})),
-        From(lambda h: "FrozenDict({'k': %r})" % (h,)),
+        From(lambda h: f"FrozenDict({{'k': {h!r}}})"),
         {
             **FREEZE_FAILS,
             "new_frozen_dict": TypeError,
@@ -512,7 +512,7 @@ def test_reinitialised_while_being_hashed(build, args, new_hash):
     hook = HashHook()
     holder = build(hook)
     hook.action = lambda: holder.__init__(*args)
-    with pytest.raises(RuntimeError, match="^object re-initialised while it was being hashed$"):
+    with pytest.raises(RuntimeError, match=r"^object re-initialised while it was being hashed$"):
         hash(holder)
     assert hash(holder) == new_hash, "the hash of the old content was not kept"
 

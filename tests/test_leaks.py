@@ -314,7 +314,7 @@ OPERATIONS = {
     "has_nested_dicts_iter_raises": (lambda: qu.has_nested_dicts([IterRaises()]), Boom),
     # FrozenDict and freeze
     "frozen_dict": (lambda: hash(FrozenDict({"a": [1, {"b": {2}}], "c": (3, [4])})), None),
-    "frozen_dict_pairs": (lambda: FrozenDict(zip("abc", [[1], {2}, {"x": 3}])), None),
+    "frozen_dict_pairs": (lambda: FrozenDict(zip("abc", [[1], {2}, {"x": 3}], strict=True)), None),
     "frozen_dict_subclass_data": (lambda: FrozenDict(SubDict(a=[1])), None),
     "frozen_dict_hostile_data": (lambda: FrozenDict(hostile_dict({"a": hostile_list([1])})), None),
     "frozen_dict_not_pairs": (lambda: FrozenDict([("a", 1), [1, 2, 3]]), ValueError),

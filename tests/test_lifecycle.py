@@ -162,6 +162,8 @@ def test_state_survives(scenario):
         pytest.importorskip("_testcapi")
     parts = (f"CHECK = {CHECK!r}", *SCENARIOS[scenario], CHECK, MAIN_CHECK)
     script = "\n".join(textwrap.dedent(part) for part in parts)
-    result = subprocess.run([sys.executable, "-X", "faulthandler", "-c", script], capture_output=True, text=True)
+    result = subprocess.run(
+        [sys.executable, "-X", "faulthandler", "-c", script], capture_output=True, text=True, check=False
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[-1:] == ["whole"], result.stdout

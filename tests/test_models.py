@@ -149,7 +149,7 @@ class FrozenDictMachine(RuleBasedStateMachine):
         ),
     )
     def mutation_is_refused(self, entry, mutate):
-        with pytest.raises(TypeError, match="^Cannot modify immutable type"):
+        with pytest.raises(TypeError, match=r"^Cannot modify immutable type"):
             mutate(entry.fd)
         assert freeze(entry.fd) is entry.fd
 
@@ -173,10 +173,15 @@ class Meta(type):
     pass
 
 
+def distinct(*names):
+    items = list(names)  # tuple() of a tuple would hand back the same object
+    return tuple(items)
+
+
 # Fixed objects, so that their identities (the cache's keys) stay put across examples.
 CLASSES = [Meta(f"C{i}", (), {}) if i % 3 == 0 else type(f"C{i}", (), {}) for i in range(10)]
 # Equal but distinct tuples are different keys.
-SHAPES = [("a",), tuple(["a"]), ("b",), ("a", "b"), tuple(["a", "b"]), ("b", "a"), (), ("c", "a"), tuple(["c"])]
+SHAPES = [("a",), distinct("a"), ("b",), ("a", "b"), distinct("a", "b"), ("b", "a"), (), ("c", "a"), distinct("c")]
 NAMES = ["a", "b", "c"]
 
 
@@ -320,7 +325,7 @@ class HashableValuesMachine(RuleBasedStateMachine):
     def merge(self, a, b, cacheable, how):
         other = None if b is None else b.holder
         if how != "new" and b is not None and not isinstance(other, type(a.holder)):
-            with pytest.raises(TypeError, match="^item2 must be a HashableValues or None$"):
+            with pytest.raises(TypeError, match=r"^item2 must be a HashableValues or None$"):
                 a.holder.combine(other)
             return multiple()
         if how == "new":
@@ -344,10 +349,10 @@ class HashableValuesMachine(RuleBasedStateMachine):
             assert type(result) is Sub and len(result) == a.length + b.length
             assert hash(result) == xor([a.expected_hash(), b.expected_hash()])
         elif not isinstance(a.holder, Sub):
-            with pytest.raises(TypeError, match="^item1 must be a HashableValues$"):
+            with pytest.raises(TypeError, match=r"^item1 must be a HashableValues$"):
                 Sub.new(a.holder, b.holder)
         else:
-            with pytest.raises(TypeError, match="^item2 must be a HashableValues or None$"):
+            with pytest.raises(TypeError, match=r"^item2 must be a HashableValues or None$"):
                 Sub.new(a.holder, b.holder)
 
     @rule(entry=holders)

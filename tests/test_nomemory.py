@@ -98,6 +98,7 @@ def in_child(names):
         capture_output=True,
         text=True,
         timeout=900,
+        check=False,
     )
     started = [line.removeprefix("start ") for line in child.stdout.splitlines() if line.startswith("start ")]
     assert child.returncode == 0, f"child died ({child.returncode}) in {started[-1:]}:\n{child.stderr[-3000:]}"

@@ -105,7 +105,7 @@ def test_integer_arguments_are_checked(value, error):
         with pytest.raises(error):
             call(value)
     assert w.index == 1
-    with pytest.raises(AttributeError, match="^cannot delete index$"):
+    with pytest.raises(AttributeError, match=r"^cannot delete index$"):
         del w.index
 
 
@@ -123,11 +123,11 @@ def test_reads_over_every_storage_kind(text):
     assert w.within_bounds and w.current == "" and w.peek(1) == "a"
     # U+0000 at an end reads as no character there.
     w.__init__(text[3] + "\x00")
-    with pytest.raises(IndexError, match="^Empty text has no tail$"):
+    with pytest.raises(IndexError, match=r"^Empty text has no tail$"):
         w.tail_value
     assert not w.tail_equals("\x00") and w.head_equals(text[3])
     w.__init__("\x00" + text[3])
-    with pytest.raises(IndexError, match="^Empty text has no head$"):
+    with pytest.raises(IndexError, match=r"^Empty text has no head$"):
         w.head_value
 
 
@@ -336,7 +336,7 @@ def test_copies_keep_text_position_and_flag(make, copier):
     w = make()
     if type(w) is Slotted:
         # Its slot values would be lost: refused rather than half copied.
-        with pytest.raises(TypeError, match="^cannot pickle '.*Slotted' object: its __slots__ would be lost$"):
+        with pytest.raises(TypeError, match=r"^cannot pickle '.*Slotted' object: its __slots__ would be lost$"):
             copier(w)
         return
     twin = copier(w)

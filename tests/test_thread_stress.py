@@ -6,6 +6,7 @@ being hashed, and once the threads are done each holder hashes like a fresh
 holder of its content.
 """
 
+import contextlib
 import sys
 import threading
 import time
@@ -105,10 +106,8 @@ class Shared:
             walker.__init__(TEXTS[i // 50 % len(TEXTS)], allow_negative=Slow(i % 2))
         walker.tick()
         walker.move(-1 if i % 3 else 2)
-        try:
+        with contextlib.suppress(IndexError):
             walker.current
-        except IndexError:
-            pass
         walker.peek(1)
         walker.matches_ahead("ab")
         assert walker.size == len(walker.collection)

@@ -96,7 +96,7 @@ _TABLE = [
     "has_shutdown",
     "O",
 ]
-FUNCTION_TABLE = list(zip(_TABLE[::2], _TABLE[1::2]))
+FUNCTION_TABLE = list(zip(_TABLE[::2], _TABLE[1::2], strict=True))
 
 FAST_MESSAGES = {
     "has_attrs": "has_attrs() requires an object and at least one attr name",

@@ -118,7 +118,7 @@ def test_transform_rejects_non_dicts(transform, data):
 @pytest.mark.parametrize("transform", TRANSFORMS)
 def test_transform_rejects_frozen_dict(transform):
     frozen = pytest.importorskip("quillet.frozen")
-    with pytest.raises(TypeError, match="^data must be a dict$"):
+    with pytest.raises(TypeError, match=r"^data must be a dict$"):
         transform(frozen.FrozenDict({"a": None}))
 
 

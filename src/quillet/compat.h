@@ -63,6 +63,6 @@ static inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject *op) {
 // Method tables store every calling convention under the PyCFunction type; the
 // detour through a generic function pointer keeps -Wcast-function-type quiet.
 template <typename Function>
-inline PyCFunction as_method(Function function) {
+inline PyCFunction as_method(Function function) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdint>
 
 using quillet::attrs::CACHE_CAPACITY;
@@ -11,8 +12,9 @@ using quillet::attrs::ShapeCheckKey;
 
 namespace {
 
+// Keys at chosen addresses, which are hashed and compared but never read.
 ShapeCheckKey key_at(std::uintptr_t type, std::uintptr_t shape) {
-    return {reinterpret_cast<PyTypeObject *>(type), reinterpret_cast<PyObject *>(shape)};
+    return {std::bit_cast<PyTypeObject *>(type), std::bit_cast<PyObject *>(shape)};
 }
 
 using ShapeMap = Cobble::Core::OpenMap<ShapeCheckKey, bool, ShapeCheckHasher>;

@@ -4,7 +4,7 @@
 import collections.abc as _abc
 
 from quillet.frozen import frozen as _native
-from quillet.frozen.frozen import *  # noqa: F403
+from quillet.frozen.frozen import *
 
 __doc__ = _native.__doc__
 __all__ = [
@@ -18,4 +18,4 @@ __all__ = [
     "freeze",
 ]
 
-_abc.Mapping.register(FrozenDict)  # noqa: F405
+_abc.Mapping.register(FrozenDict)

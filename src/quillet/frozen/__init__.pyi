@@ -209,10 +209,17 @@ class FrozenDict(Mapping[_K, _V_co]):
         """
 
     def __copy__(self) -> FrozenDict[_K, _V_co]:
-        """``copy.copy(fd)``: the mapping itself, as :meth:`copy`; a subclass instance is copied with its class and attributes."""
+        """``copy.copy(fd)``: the mapping itself, as :meth:`copy`.
+
+        A subclass instance is copied with its class and attributes.
+        """
 
     def __deepcopy__(self, memo: dict[int, Any], /) -> FrozenDict[_K, _V_co]:
-        """``copy.deepcopy(fd)``: the mapping itself when every key and value deep-copies to itself, as for a tuple; otherwise a new mapping of the copies."""
+        """``copy.deepcopy(fd)``: the mapping itself, or a new mapping of the copies.
+
+        As for a tuple, the mapping itself comes back when every key and value
+        deep-copies to itself.
+        """
 
     def __sizeof__(self) -> int:
         """Return the size in bytes of the object and of the storage it owns."""

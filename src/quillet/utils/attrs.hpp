@@ -51,6 +51,9 @@ inline constexpr std::size_t CACHE_CAPACITY = 64;
 // Built when the library is loaded. Each entry owns a reference to its type
 // and its shape, taken when stored and released by cache_clear() only: the
 // destructor at process exit drops none, since the interpreter is gone by then.
+// Should its small tables fail to allocate then, the process ends rather
+// than the import raising MemoryError.
+// NOLINTNEXTLINE(bugprone-throwing-static-initialization)
 inline Cobble::Core::OpenMap<ShapeCheckKey, bool, ShapeCheckHasher> g_cache{CACHE_CAPACITY};
 
 // Does obj have the attribute name? An AttributeError counts as missing.

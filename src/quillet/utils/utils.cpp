@@ -458,8 +458,11 @@ static PyObject *new_cache_key(PyObject *v1, PyObject *v2) {
         memset(reinterpret_cast<char *>(reused) + sizeof(PyObject), 0, sizeof(CacheKeyObject) - sizeof(PyObject));
         key = PyObject_Init(reinterpret_cast<PyObject *>(reused), CacheKey_Type);
         PyObject_GC_Track(key);
-    } else if ((key = CacheKey_Type->tp_alloc(CacheKey_Type, 0)) == nullptr) {
-        return nullptr;
+    } else {
+        key = CacheKey_Type->tp_alloc(CacheKey_Type, 0);
+        if (key == nullptr) {
+            return nullptr;
+        }
     }
     CacheKey_set_values(as_cache_key(key), v1, v2);
     return key;
@@ -489,8 +492,11 @@ static PyObject *CacheKey_vectorcall(PyObject *type, PyObject *const *args, size
     }
     PyRef keywords;
     const Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (keyword_count > 0 && !(keywords = PyRef(PyDict_New()))) {
-        return nullptr;
+    if (keyword_count > 0) {
+        keywords = PyRef(PyDict_New());
+        if (!keywords) {
+            return nullptr;
+        }
     }
     for (Py_ssize_t i = 0; i < keyword_count; i++) {
         if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
@@ -727,12 +733,12 @@ static PyObject *py_is_mapping(PyObject *, PyObject *obj) {
 }
 
 static PyObject *py_is_path_type(PyObject *, PyObject *obj) {
-    return tri_state_result(_is_path_type(obj));
+    return tri_state_result(is_path_type(obj));
 }
 
 // Only a pathlib.Path is asked; anything else is False without a call.
 static PyObject *py_path_exists(PyObject *, PyObject *obj) {
-    const int is_path = _is_path_type(obj);
+    const int is_path = is_path_type(obj);
     if (is_path != IS_TRUE) {
         return tri_state_result(is_path);
     }
@@ -942,7 +948,7 @@ static PyObject *none_to_null_inner(PyObject *data) {
 
 // Exactly "null" (str subclasses included); compares no other text.
 static bool is_null_text(PyObject *value) {
-    return PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, _PY_STR[PY_STR_NULL].c_str) == 0;
+    return PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, g_py_strs[PY_STR_NULL].c_str) == 0;
 }
 
 static PyObject *null_to_none_inner(PyObject *data) {
@@ -974,8 +980,11 @@ static int filter_out_nones_scan(PyObject *data, PyRef &to_delete) {
         int status;
         if (value == Py_None) {
             // Allocated on the first None, so dicts without any cost nothing.
-            if (!to_delete && !(to_delete = PyRef(PyList_New(0)))) {
-                return -1;
+            if (!to_delete) {
+                to_delete = PyRef(PyList_New(0));
+                if (!to_delete) {
+                    return -1;
+                }
             }
             status = PyList_Append(to_delete.get(), key);
         } else if (PyDict_Check(value)) {
@@ -1105,7 +1114,7 @@ static int load_path_type() {
     if (g_PathType != nullptr) {
         return 0;
     }
-    PyRef pathlib(PyImport_ImportModule(_PY_STR[PY_STR_PATHLIB].c_str));
+    PyRef pathlib(PyImport_ImportModule(g_py_strs[PY_STR_PATHLIB].c_str));
     if (!pathlib) {
         return -1;
     }

@@ -215,11 +215,17 @@ inline int64_t compute_dict_hash(void *ptr) {
         Py_hash_t key_hash = known_hash(key);
         if (value_hash == -1 || key_hash == -1) {
             PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
-            if (value_hash == -1 && (value_hash = PyObject_Hash(value)) == -1) {
-                return -1;
+            if (value_hash == -1) {
+                value_hash = PyObject_Hash(value);
+                if (value_hash == -1) {
+                    return -1;
+                }
             }
-            if (key_hash == -1 && (key_hash = PyObject_Hash(key)) == -1) {
-                return -1;
+            if (key_hash == -1) {
+                key_hash = PyObject_Hash(key);
+                if (key_hash == -1) {
+                    return -1;
+                }
             }
         }
         result = Alt_XOR_Combine(key_hash, value_hash, result);
@@ -241,7 +247,7 @@ inline void set_immutable_error(PyObject *self) {
     PyErr_Format(PyExc_TypeError, "Cannot modify immutable type: %s", Py_TYPE(self)->tp_name);
 }
 
-inline int _is_path_type(PyObject *obj) {
+inline int is_path_type(PyObject *obj) {
     // isinstance may run code that releases the module's reference.
     PyRef path_type = PyRef::borrow(g_PathType);
     return PyObject_IsInstance(obj, path_type.get());

@@ -26,7 +26,7 @@ struct StringToIntern {
     PyObject *py_obj;
 };
 
-inline StringToIntern _PY_STR[PY_STR_COUNT] = {
+inline StringToIntern g_py_strs[PY_STR_COUNT] = {
     {"null", nullptr},
     {"none", nullptr},
     {"__slots__", nullptr},
@@ -43,16 +43,19 @@ inline StringToIntern _PY_STR[PY_STR_COUNT] = {
 };
 
 inline PyObject *py_str(PyString which) {
-    return _PY_STR[which].py_obj;
+    return g_py_strs[which].py_obj;
 }
 
 // Makes the strings still missing (all of them on the first init; a failed
 // init may have stopped part-way). 0 on success, -1 with an exception set at
 // the first string that cannot be made.
 inline int intern_strings() {
-    for (auto &entry : _PY_STR) {
-        if (entry.py_obj == nullptr && (entry.py_obj = PyUnicode_InternFromString(entry.c_str)) == nullptr) {
-            return -1;
+    for (auto &entry : g_py_strs) {
+        if (entry.py_obj == nullptr) {
+            entry.py_obj = PyUnicode_InternFromString(entry.c_str);
+            if (entry.py_obj == nullptr) {
+                return -1;
+            }
         }
     }
     return 0;
