@@ -249,3 +249,35 @@ def hostile_set(content):
     members = HostileSet()
     set.update(members, content)
     return members
+
+
+# Every single-argument predicate of quillet.utils.
+PREDICATES = [
+    "is_none",
+    "is_bool",
+    "is_int",
+    "is_float",
+    "is_str",
+    "is_bytes",
+    "is_dict",
+    "is_list",
+    "is_tuple",
+    "is_set",
+    "is_type",
+    "is_primitive",
+    "is_collection",
+    "is_mapping",
+    "is_object",
+    "is_path_type",
+    "path_exists",
+    "is_truthy",
+    "is_falsy",
+    "has_nested_dicts",
+    "has_hook",
+    "is_container",
+    "is_resource",
+    "has_service_name",
+    "has_dict",
+    "has_slots",
+    "has_shutdown",
+]

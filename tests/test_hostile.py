@@ -19,6 +19,7 @@ import pytest
 import quillet.frozen as qf
 import quillet.utils as qu
 from hostile import (
+    PREDICATES,
     ArmedKey,
     Boom,
     ClassRaises,
@@ -120,35 +121,6 @@ def normalized(hash_value):
 
 # --- the predicates of quillet.utils: which answer True, which raise; all others give False ---------
 
-PREDICATES = [
-    "is_none",
-    "is_bool",
-    "is_int",
-    "is_float",
-    "is_str",
-    "is_bytes",
-    "is_dict",
-    "is_list",
-    "is_tuple",
-    "is_set",
-    "is_type",
-    "is_primitive",
-    "is_collection",
-    "is_mapping",
-    "is_object",
-    "is_path_type",
-    "path_exists",
-    "is_truthy",
-    "is_falsy",
-    "has_nested_dicts",
-    "has_hook",
-    "is_container",
-    "is_resource",
-    "has_service_name",
-    "has_dict",
-    "has_slots",
-    "has_shutdown",
-]
 MARKERS = dict.fromkeys(
     ("has_hook", "is_container", "is_resource", "has_service_name", "has_slots", "has_shutdown"), Boom
 )

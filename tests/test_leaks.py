@@ -14,6 +14,7 @@ import pytest
 import quillet.frozen as qf
 import quillet.utils as qu
 from hostile import (
+    PREDICATES,
     ArmedKey,
     Boom,
     ClassRaises,
@@ -163,35 +164,6 @@ def reinit_walker_with_raising_flag():
     w.__init__("xyz", allow_negative=RaisingBool())
 
 
-PREDICATES = [
-    "is_none",
-    "is_bool",
-    "is_int",
-    "is_float",
-    "is_str",
-    "is_bytes",
-    "is_dict",
-    "is_list",
-    "is_tuple",
-    "is_set",
-    "is_type",
-    "is_primitive",
-    "is_collection",
-    "is_mapping",
-    "is_object",
-    "is_path_type",
-    "path_exists",
-    "is_truthy",
-    "is_falsy",
-    "has_nested_dicts",
-    "has_hook",
-    "is_container",
-    "is_resource",
-    "has_service_name",
-    "has_dict",
-    "has_slots",
-    "has_shutdown",
-]
 FD = FrozenDict({"a": [1, {"b": {2}}], (1, 2): "t"})
 HUGE_VALUES = HashableValues([1])
 for _ in range(62):
