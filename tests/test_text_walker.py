@@ -1,6 +1,6 @@
 import copy
-import pickle
 import gc
+import pickle
 import sys
 
 import pytest
