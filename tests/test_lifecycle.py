@@ -53,8 +53,8 @@ PACKAGE = importlib.util.find_spec("quillet").submodule_search_locations[0]
 EXTENSIONS = ("utils/utils", "frozen/frozen", "text_walker", "utils/attrs")
 def load_copy(extension):
     path = os.path.join(PACKAGE, extension + importlib.machinery.EXTENSION_SUFFIXES[0])
-    spec = importlib.util.spec_from_file_location("copy." + os.path.basename(extension), path)
-    return importlib.util.module_from_spec(spec)
+    location = importlib.util.spec_from_file_location("copy." + os.path.basename(extension), path)
+    return importlib.util.module_from_spec(location)
 """
 
 # Sub-interpreters that race to be the first to import: isolated ones where

@@ -51,10 +51,10 @@ int keep_first(T *&slot, PyObject *made) {
     return 0;
 }
 
-// The heap type made from `spec` (with `bases`, or null for object), once per
-// process.
-inline int create_type_once(PyTypeObject *&type, PyType_Spec *spec, PyObject *bases) {
-    return type != nullptr ? 0 : keep_first(type, PyType_FromSpecWithBases(spec, bases));
+// The heap type described by `layout` (with `bases`, or null for object), once
+// per process.
+inline int create_type_once(PyTypeObject *&type, PyType_Spec *layout, PyObject *bases) {
+    return type != nullptr ? 0 : keep_first(type, PyType_FromSpecWithBases(layout, bases));
 }
 
 // Process-wide state made by a sub-interpreter would outlive that interpreter,

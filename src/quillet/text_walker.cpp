@@ -723,7 +723,7 @@ static PyType_Spec TextWalker_spec = {
     TextWalker_slots,
 };
 
-// The type from its spec, then the members and __getattr__. Setting
+// The type from its slot table, then the members and __getattr__. Setting
 // __getattr__ through the type (not the method table) is what installs the
 // attribute hook that the interpreter's slot fast path still accepts.
 static PyObject *TextWalker_type_new() {

@@ -582,7 +582,7 @@ static PyType_Slot CacheKey_slots[] = {
     {Py_tp_methods, CacheKey_methods},
     {Py_mp_ass_subscript, (void *)BasicHashable_immutable_setitem},
     {Py_tp_getset, hashable_getset},
-#ifdef Py_tp_vectorcall  // a spec slot from 3.14 on; older interpreters take the generic call
+#ifdef Py_tp_vectorcall  // a type slot from 3.14 on; older interpreters take the generic call
     {Py_tp_vectorcall, (void *)CacheKey_vectorcall},
 #endif
     {0, nullptr},
