@@ -75,18 +75,35 @@ static void FrozenDict_take_data(FrozenDictObject *self, PyObject *data, Py_ssiz
     Py_XDECREF(old_items);
 }
 
-// Exact types whose values freeze() returns unchanged and whose __class__
-// cannot lie.
-static bool freezes_to_itself(PyObject *obj) {
+// Exact types other than str and int whose values freeze() returns unchanged
+// and whose __class__ cannot lie. Kept out of line: inlined into a loop, the
+// compiler evaluates every comparison for every value.
+[[gnu::noinline]] static bool is_other_immutable_builtin(PyObject *obj) {
     PyTypeObject *type = Py_TYPE(obj);
-    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || obj == Py_None ||
-           type == &PyBool_Type || type == &PyBytes_Type || type == &PyFrozenSet_Type || type == FrozenDict_Type ||
-           type == NullFrozenDict_Type;
+    return type == &PyFloat_Type || obj == Py_None || type == &PyBool_Type || type == &PyBytes_Type ||
+           type == &PyFrozenSet_Type || type == FrozenDict_Type || type == NullFrozenDict_Type;
+}
+
+// Exact types whose values freeze() returns unchanged and whose __class__
+// cannot lie; the commonest first.
+static bool freezes_to_itself(PyObject *obj) {
+    return __builtin_expect(Py_IS_TYPE(obj, &PyLong_Type), 1) || __builtin_expect(Py_IS_TYPE(obj, &PyUnicode_Type), 1) ||
+           is_other_immutable_builtin(obj);
 }
 
 static bool values_freeze_to_themselves(PyObject *dict) {
     if (!g_builtin_fast_path) {
         return false;
+    }
+    DictEntries entries;
+    if (dict_entries(dict, &entries)) {
+        for (Py_ssize_t i = 0; i < entries.count; ++i) {
+            PyObject *value = entries.keys[i * entries.stride + 1];
+            if (value != nullptr && !freezes_to_itself(value)) {
+                return false;
+            }
+        }
+        return true;
     }
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -317,6 +334,22 @@ static int FrozenDict_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     return 0;
 }
 
+static PyObject *frozen_dict_of_type(PyTypeObject *type, PyObject *data);
+
+// FrozenDict(data) without the generic call's argument tuple and __init__
+// dispatch; keywords, subclasses and a construction replaced from Python
+// take the generic call and its messages.
+static PyObject *FrozenDict_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyTypeObject *exact = FrozenDict_Type;
+    if (nargs > 1 || kwnames != nullptr || type != reinterpret_cast<PyObject *>(exact) ||
+        exact->tp_init != FrozenDict_init || exact->tp_new != PyBaseObject_Type.tp_new) {
+        return call_type_generically(type, args, nargsf, kwnames);
+    }
+    PyObject *content = frozen_content(nargs == 1 ? args[0] : Py_None);
+    return content != nullptr ? frozen_dict_of_type(exact, content) : nullptr;
+}
+
 // Visits the private dict's entries in its place: the dict itself is
 // untracked and never handed out.
 static int FrozenDict_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -389,7 +422,17 @@ static int frozen_dict_lookup(PyObject *self, PyObject *key, PyObject **value) {
     if (!frozen_dict_ready(self)) {
         return IS_ERROR;
     }
-    // The key's __eq__ may re-initialise self, so hold the dict being searched.
+    PyObject *found;
+    switch (dict_lookup_str(as_frozen_dict(self)->h.data, key, &found)) {
+    case StrLookup::FOUND:
+        *value = Py_NewRef(found);
+        return IS_TRUE;
+    case StrLookup::ABSENT:
+        return IS_FALSE;
+    case StrLookup::UNDECIDED:
+        break;
+    }
+    // The key's __eq__ may clear self, so hold the dict being searched.
     PyRef data = PyRef::borrow(as_frozen_dict(self)->h.data);
     return PyDict_GetItemRef(data.get(), key, value);
 }
@@ -403,11 +446,10 @@ static PyObject *FrozenDict_getitem(PyObject *self, PyObject *key) {
 }
 
 static int FrozenDict_contains(PyObject *self, PyObject *key) {
-    if (!frozen_dict_ready(self)) {
-        return IS_ERROR;
-    }
-    PyRef data = PyRef::borrow(as_frozen_dict(self)->h.data);
-    return PyDict_Contains(data.get(), key);
+    PyObject *value;
+    const int found = frozen_dict_lookup(self, key, &value);
+    Py_XDECREF(value);
+    return found;
 }
 
 static Py_ssize_t FrozenDict_length(PyObject *self) {
@@ -545,8 +587,6 @@ static PyObject *FrozenDict_reduce(PyObject *self, PyObject *) {
     PyRef args(items ? PyTuple_Pack(1, items.get()) : nullptr);
     return args ? reduce_to_constructor(self, FrozenDict_Type, args.get()) : nullptr;
 }
-
-static PyObject *frozen_dict_of_type(PyTypeObject *type, PyObject *data);
 
 // What `|` and dict() accept as a mapping: IS_TRUE, IS_FALSE or IS_ERROR.
 static int is_mapping_operand(PyObject *obj) {
@@ -818,6 +858,9 @@ static PyType_Slot FrozenDict_slots[] = {
     {Py_mp_subscript, (void *)FrozenDict_getitem},
     {Py_mp_ass_subscript, (void *)FrozenDict_immutable_setitem},
     {Py_nb_or, (void *)FrozenDict_or},
+#ifdef Py_tp_vectorcall  // a type slot from 3.14 on; older interpreters take the generic call
+    {Py_tp_vectorcall, (void *)FrozenDict_vectorcall},
+#endif
     {0, nullptr},
 };
 
@@ -1172,7 +1215,7 @@ PyMODINIT_FUNC PyInit_frozen() {
     if (!module) {
         return nullptr;
     }
-    if (load_basic_hashable() < 0 || make_constants() < 0 || create_types() < 0 || add_objects(module.get()) < 0) {
+    if (dict_storage_verify() < 0 || load_basic_hashable() < 0 || make_constants() < 0 || create_types() < 0 || add_objects(module.get()) < 0) {
         return nullptr;
     }
     return module.release();

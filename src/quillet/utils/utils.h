@@ -15,6 +15,7 @@
 
 #include "../compat.h"
 #include "../constants.h"
+#include "../dict_storage.h"
 #include "../pyref.h"
 
 #include <cstdint>
@@ -199,38 +200,57 @@ inline Py_hash_t known_hash(PyObject *obj) {
     return -1;
 }
 
+// Folds one entry's hashes into `result`; false with an exception set when
+// hashing fails. Hashing may run user code, so the key and value are held
+// unless their hashes are known in place.
+inline bool fold_entry_hash(PyObject *key, PyObject *value, int64_t *result) {
+    Py_hash_t value_hash = known_hash(value);
+    Py_hash_t key_hash = known_hash(key);
+    if (value_hash == -1 || key_hash == -1) {
+        PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
+        if (value_hash == -1 && (value_hash = PyObject_Hash(value)) == -1) {
+            return false;
+        }
+        if (key_hash == -1 && (key_hash = PyObject_Hash(key)) == -1) {
+            return false;
+        }
+    }
+    *result = Alt_XOR_Combine(key_hash, value_hash, *result);
+    return true;
+}
+
+// The order-independent combination of a private dict's entry hashes; -1
+// with an exception set. The dict is never written after it is built, so its
+// entry table stays put while user hashes run and can be read in place.
+inline int64_t combined_entry_hashes(PyObject *dict) {
+    int64_t result = 0;
+    DictEntries entries;
+    if (dict_entries(dict, &entries)) {
+        for (Py_ssize_t i = 0; i < entries.count; ++i) {
+            PyObject *const *entry = entries.keys + i * entries.stride;
+            if (entry[1] != nullptr && !fold_entry_hash(entry[0], entry[1], &result)) {
+                return -1;
+            }
+        }
+        return result;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!fold_entry_hash(key, value, &result)) {
+            return -1;
+        }
+    }
+    return result;
+}
+
 inline int64_t compute_dict_hash(void *ptr) {
     auto *record = static_cast<HashableDict *>(static_cast<BaseHashableStruct *>(ptr));
     if (record->data_size == 0) {
         return 0;
     }
-    // Hashing may run user code; hold the dict, and each entry whose hash is
-    // not known in place.
     PyRef data = PyRef::borrow(record->data);
-    int64_t result = 0;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(data.get(), &pos, &key, &value)) {
-        Py_hash_t value_hash = known_hash(value);
-        Py_hash_t key_hash = known_hash(key);
-        if (value_hash == -1 || key_hash == -1) {
-            PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
-            if (value_hash == -1) {
-                value_hash = PyObject_Hash(value);
-                if (value_hash == -1) {
-                    return -1;
-                }
-            }
-            if (key_hash == -1) {
-                key_hash = PyObject_Hash(key);
-                if (key_hash == -1) {
-                    return -1;
-                }
-            }
-        }
-        result = Alt_XOR_Combine(key_hash, value_hash, result);
-    }
-    return result;
+    return combined_entry_hashes(data.get());
 }
 
 // 1 if equal, 0 if not, -1 with an exception set.
@@ -279,4 +299,32 @@ inline PyObject *reduce_to_constructor(PyObject *self, PyTypeObject *native_type
     }
     PyRef state(PyObject_CallMethod(self, "__getstate__", nullptr));
     return state ? PyTuple_Pack(3, type.get(), args, state.get()) : nullptr;
+}
+
+// Calls `type` the generic way (its __new__ and __init__, with their own
+// messages) with vectorcall arguments: the fallback of a type's fast
+// vectorcall constructor.
+inline PyObject *call_type_generically(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyRef arguments(PyTuple_New(nargs));
+    if (!arguments) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; i++) {
+        PyTuple_SET_ITEM(arguments.get(), i, Py_NewRef(args[i]));
+    }
+    PyRef keywords;
+    const Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (keyword_count > 0) {
+        keywords = PyRef(PyDict_New());
+        if (!keywords) {
+            return nullptr;
+        }
+    }
+    for (Py_ssize_t i = 0; i < keyword_count; i++) {
+        if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
+            return nullptr;
+        }
+    }
+    return PyType_Type.tp_call(type, arguments.get(), keywords.get());
 }
