@@ -4,6 +4,8 @@ the same answers, on either side of the condition that selects the shortcut."""
 import functools
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import quillet.utils as qu
 from quillet.frozen import FrozenDict
@@ -70,3 +72,69 @@ def test_cache_key_equality_agrees_with_tuples(values, other_values, equal):
     CALLS.clear()
     assert (values == other_values) is equal
     assert key_calls == len(CALLS)
+
+
+class Collider(str):
+    """A str subclass whose instances all share one hash: keys of this kind
+    make the general table and long probe sequences."""
+
+    def __hash__(self):
+        return 7
+
+
+class Sample:
+    """Instances whose attribute dict may be a split table."""
+
+    def __init__(self, **attributes):
+        self.__dict__.update(attributes)
+
+
+def equal_copy(key):
+    # A distinct object equal to the key, so that lookups cannot match by identity.
+    if type(key) is str:
+        return "".join(list(key) or [""]) if len(key) != 1 else key.encode().decode()
+    return key
+
+
+KEYS = st.one_of(
+    st.text(max_size=6),
+    st.text(alphabet="aé€😀", max_size=3),
+    st.integers(-5, 300),
+    st.builds(Collider, st.text(max_size=2)),
+)
+VALUES = st.one_of(st.integers(), st.text(max_size=3), st.none(), st.floats(allow_nan=False))
+
+
+@st.composite
+def source_dicts(draw):
+    """Dicts of every table shape the constructor reads: holes left by
+    deletions, split tables, subclasses, large index tables."""
+    mapping = draw(st.dictionaries(KEYS, VALUES, max_size=40))
+    for key in draw(st.lists(st.sampled_from(sorted(mapping, key=repr)), max_size=5)) if mapping else []:
+        mapping.pop(key, None)
+    shape = draw(st.sampled_from(["dict", "split", "subclass"]))
+    if shape == "split":
+        return vars(Sample(**{f"a{i}": value for i, value in enumerate(mapping.values())}))
+    return type("Sub", (dict,), {})(mapping) if shape == "subclass" else mapping
+
+
+@settings(max_examples=300)
+@given(source_dicts(), st.lists(KEYS, max_size=5))
+def test_mapping_reads_agree_with_the_source_dict(source, probes):
+    fd = FrozenDict(source)
+    assert fd.items() == list(source.items())
+    assert all(fd[key] is value for key, value in source.items())
+    assert hash(fd) == general_dict_hash(source)
+    for key in [*source, *probes]:
+        copy = equal_copy(key)
+        assert (copy in fd) == (key in source)
+        assert fd.get(copy, fd) is source.get(key, fd)
+
+
+@pytest.mark.parametrize("size", [300, 70_000])
+def test_wide_index_tables(size):
+    # Index tables of two and four bytes per slot.
+    source = {f"key{i}": i for i in range(size)}
+    fd = FrozenDict(source)
+    assert hash(fd) == general_dict_hash(source)
+    assert all(fd[f"key{i}"] == i for i in range(0, size, 7)) and f"key{size}" not in fd
