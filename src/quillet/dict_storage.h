@@ -25,6 +25,7 @@ struct DictEntries {
     PyObject *const *keys;
     Py_ssize_t count;
     Py_ssize_t stride;
+    bool str_keys;  // every key is an exact str
 };
 
 // Set once the layout below has been seen to agree with PyDict_Next.
@@ -62,6 +63,7 @@ inline bool dict_entries(PyObject *dict, DictEntries *entries) {
     entries->keys = reinterpret_cast<PyObject *const *>(table) + (with_hash ? 1 : 0);
     entries->count = header->nentries;
     entries->stride = with_hash ? 3 : 2;
+    entries->str_keys = !with_hash;
     return true;
 #else
     (void)dict;

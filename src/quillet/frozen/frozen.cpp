@@ -281,6 +281,9 @@ static int has_keys_attribute(PyObject *obj) {
 // dict(data) reads it: a FrozenDict gives its content, a dict (or frozendict)
 // its storage, anything with keys() is a mapping, anything else pairs.
 static PyObject *frozen_content(PyObject *data) {
+    if (PyDict_CheckExact(data)) {  // the common case, decided before any subtype test
+        return frozen_copy_of_dict(data);
+    }
     if (data == Py_None) {
         return PyDict_New();
     }

@@ -228,7 +228,15 @@ inline int64_t combined_entry_hashes(PyObject *dict) {
     if (dict_entries(dict, &entries)) {
         for (Py_ssize_t i = 0; i < entries.count; ++i) {
             PyObject *const *entry = entries.keys + i * entries.stride;
-            if (entry[1] != nullptr && !fold_entry_hash(entry[0], entry[1], &result)) {
+            if (entry[1] == nullptr) {
+                continue;
+            }
+            // Exact str keys carry their hash once they are in a dict.
+            const Py_hash_t key_hash = entries.str_keys ? PyUnstable_Unicode_GET_CACHED_HASH(entry[0]) : -1;
+            const Py_hash_t value_hash = known_hash(entry[1]);
+            if (key_hash != -1 && value_hash != -1) {
+                result = Alt_XOR_Combine(key_hash, value_hash, result);
+            } else if (!fold_entry_hash(entry[0], entry[1], &result)) {
                 return -1;
             }
         }
