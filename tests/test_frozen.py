@@ -7,6 +7,7 @@ import gc
 import json
 import subprocess
 import sys
+import tracemalloc
 import types
 from typing import ClassVar
 
@@ -467,13 +468,53 @@ def test_reversed(obj, expected):
     assert list(reversed(obj)) == expected
 
 
-def test_sizes_include_the_private_storage():
+def test_sizes_include_the_private_storage_and_nothing_read_from_it():
     content = {i: i for i in range(1000)}
     fd = FrozenDict(content)
     assert sys.getsizeof(fd) > sys.getsizeof(content) > sys.getsizeof(FrozenDict())
     before = sys.getsizeof(fd)
-    fd.items()
-    assert sys.getsizeof(fd) > before, "the snapshot of the items counts too"
+    fd.keys(), fd.values(), fd.items(), list(fd), list(reversed(fd)), fd.__reduce__()
+    assert sys.getsizeof(fd) == before, "reading the content keeps no copy of it"
+
+
+def traced_bytes_per_call(call, count=300):
+    """Bytes still allocated per call while the results of `count` calls are kept."""
+    results = [None] * count
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for i in range(count):
+            results[i] = call(i)
+        gc.collect()
+        return (tracemalloc.get_traced_memory()[0] - before) / count
+    finally:
+        tracemalloc.stop()
+
+
+READ_MAPPINGS = [FrozenDict({i: i, "k": (i, "x")}) for i in range(300)]
+INSTANCE_BYTES = FrozenDict.__basicsize__ + 16  # with the collector's header
+
+
+def read_all(fd):
+    fd.keys(), fd.values(), fd.items(), list(fd), list(reversed(fd)), fd.__reduce__(), copy.deepcopy(fd), hash(fd)
+
+
+@pytest.mark.parametrize(
+    "call, budget",
+    [
+        (lambda i: read_all(READ_MAPPINGS[i]), 8),
+        (lambda i: FrozenDict(), INSTANCE_BYTES + 8),
+        (lambda i: FrozenDict({}), INSTANCE_BYTES + 8),
+        (lambda i: FrozenDict([]), INSTANCE_BYTES + 8),
+        (lambda i: freeze({}), INSTANCE_BYTES + 8),
+        (lambda i: FrozenDict.fromkeys(()), INSTANCE_BYTES + 8),
+        (lambda i: FrozenDict() | {}, INSTANCE_BYTES + 8),
+    ],
+    ids=["reading", "empty", "empty_dict", "empty_pairs", "freeze", "fromkeys", "union"],
+)
+def test_memory_held_per_mapping(call, budget):
+    assert traced_bytes_per_call(call) <= budget
 
 
 def test_json_of_nested_frozen_dicts():
@@ -514,6 +555,8 @@ def test_repr_keeps_its_class_while_a_value_replaces_it():
         (lambda: dict(NULL), {"__null__": None}),
         (lambda: NULL.get_hash(), 0),
         (lambda: NullFrozenDict() == NULL, True),
+        (lambda: FrozenDict.__len__(NULL), 0),
+        (lambda: FrozenDict.__eq__(FrozenDict({"__null__": None}), NULL), False),
     ],
 )
 def test_null_behaviour(call, expected):

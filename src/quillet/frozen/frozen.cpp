@@ -3,13 +3,14 @@
 // NullFrozenDict and the constants around the null key.
 //
 // A FrozenDict owns a private dict that no caller can reach: lookups go to it
-// directly, and keys()/values()/items() hand out fresh lists copied from
-// private tuple snapshots. The private dict is untracked by the GC, which
-// sees its entries through the FrozenDict instead, so gc.get_referents()
-// cannot hand it out. An instance is built once: a further __init__ changes
-// nothing. An instance whose private dict is null (allocated without its
-// initialiser, or cleared by the GC) refuses every operation that reads
-// content with TypeError.
+// directly, and keys()/values()/items() hand out fresh lists copied from it.
+// The private dict is untracked by the GC, which sees its entries through the
+// FrozenDict instead, so gc.get_referents() cannot hand it out. Empty
+// mappings share one private dict, and null mappings another; both hold
+// nothing the GC tracks, so visiting them from many owners is harmless. An
+// instance is built once: a further __init__ changes nothing. An instance
+// whose private dict is null (allocated without its initialiser, or cleared
+// by the GC) refuses every operation that reads content with TypeError.
 
 #include "../utils/utils.h"
 
@@ -21,6 +22,8 @@ static PyObject *NULL_TUPLE_OBJ;
 static PyObject *NONE_TUPLE_OBJ;
 static PyObject *NONE_ITEMS_TUPLE_OBJ;
 static PyObject *NULL_FROZEN_DICT_OBJ;
+static PyObject *EMPTY_DATA_OBJ;  // the private dict of every empty mapping
+static PyObject *NULL_DATA_OBJ;   // the private dict of every null mapping: its one null entry
 static PyObject *FREEZE_FUNC;  // the module's freeze(), to rebuild pickled null mappings
 
 // True when BasicHashable is a plain class, so that the instance test of
@@ -34,9 +37,6 @@ static PyObject *c_freeze(PyObject *obj);
 
 struct FrozenDictObject : HashableObjectHead {
     HashableDict h;
-    PyObject *keys_cache;    // tuple snapshots of the private dict, made on first need
-    PyObject *values_cache;
-    PyObject *items_cache;
 };
 
 static FrozenDictObject *as_frozen_dict(PyObject *self) {
@@ -52,10 +52,25 @@ static bool frozen_dict_ready(PyObject *self) {
     return false;
 }
 
+// The number of entries a private dict stands for (`data_size`): none for
+// the null mapping's, whose one entry is there to be iterated only.
+static Py_ssize_t private_dict_size(PyObject *data) {
+    return data == nullptr || data == NULL_DATA_OBJ ? 0 : PyDict_GET_SIZE(data);
+}
+
+static Py_ssize_t frozen_dict_size(PyObject *self) {
+    return private_dict_size(as_frozen_dict(self)->h.data);
+}
+
+static int64_t frozen_dict_hasher(void *record) {
+    PyObject *data = static_cast<HashableDict *>(static_cast<BaseHashableStruct *>(record))->data;
+    return compute_dict_hash(data, private_dict_size(data));
+}
+
 // Makes `data` (a new reference, stolen) the object's content with an
-// uncomputed hash and no snapshots, unless the object was built meanwhile
-// (code run while freezing may have built it first): then `data` is dropped.
-static void FrozenDict_take_data(FrozenDictObject *self, PyObject *data, Py_ssize_t data_size, bool cacheable) {
+// uncomputed hash, unless the object was built meanwhile (code run while
+// freezing may have built it first): then `data` is dropped.
+static void FrozenDict_take_data(FrozenDictObject *self, PyObject *data, bool cacheable) {
     if (self->frozen) {
         Py_DECREF(data);
         return;
@@ -63,16 +78,13 @@ static void FrozenDict_take_data(FrozenDictObject *self, PyObject *data, Py_ssiz
     // The GC reaches the entries through the FrozenDict's traverse; a tracked
     // private dict would count them twice and show up in gc.get_referents().
     PyObject_GC_UnTrack(data);
-    PyObject *old_keys = self->keys_cache, *old_values = self->values_cache, *old_items = self->items_cache;
+    if (PyDict_GET_SIZE(data) == 0 && data != EMPTY_DATA_OBJ) {
+        Py_SETREF(data, Py_NewRef(EMPTY_DATA_OBJ));  // releasing an empty dict runs no code
+    }
     self->frozen = true;
     self->cacheable = cacheable;
-    reset_hash_state(&self->h, compute_dict_hash, data_size);
+    reset_hash_state(reinterpret_cast<PyObject *>(self), &self->h);
     self->h.data = data;
-    self->keys_cache = self->values_cache = self->items_cache = nullptr;
-    // Released last: their finalisers may run code that looks at this object.
-    Py_XDECREF(old_keys);
-    Py_XDECREF(old_values);
-    Py_XDECREF(old_items);
 }
 
 // Exact types other than str and int whose values freeze() returns unchanged
@@ -333,7 +345,7 @@ static int FrozenDict_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     if (content == nullptr) {
         return -1;
     }
-    FrozenDict_take_data(as_frozen_dict(self), content, PyDict_GET_SIZE(content), true);
+    FrozenDict_take_data(as_frozen_dict(self), content, true);
     return 0;
 }
 
@@ -341,8 +353,9 @@ static PyObject *frozen_dict_of_type(PyTypeObject *type, PyObject *data);
 
 // FrozenDict(data) without the generic call's argument tuple and __init__
 // dispatch; keywords, subclasses and a construction replaced from Python
-// take the generic call and its messages.
-static PyObject *FrozenDict_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+// take the generic call and its messages. Unused where the interpreter has no
+// type vectorcall slot.
+[[maybe_unused]] static PyObject *FrozenDict_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyTypeObject *exact = FrozenDict_Type;
     if (nargs > 1 || kwnames != nullptr || type != reinterpret_cast<PyObject *>(exact) ||
@@ -366,9 +379,6 @@ static int FrozenDict_traverse(PyObject *self, visitproc visit, void *arg) {
             Py_VISIT(value);
         }
     }
-    Py_VISIT(fd->keys_cache);
-    Py_VISIT(fd->values_cache);
-    Py_VISIT(fd->items_cache);
     return 0;
 }
 
@@ -376,11 +386,8 @@ static int FrozenDict_traverse(PyObject *self, visitproc visit, void *arg) {
 static int FrozenDict_clear(PyObject *self) {
     FrozenDictObject *fd = as_frozen_dict(self);
     fd->frozen = false;
-    fd->h.data_size = 0;
+    clear_hash_state(self, &fd->h);
     Py_CLEAR(fd->h.data);
-    Py_CLEAR(fd->keys_cache);
-    Py_CLEAR(fd->values_cache);
-    Py_CLEAR(fd->items_cache);
     return 0;
 }
 
@@ -396,8 +403,7 @@ static Py_hash_t FrozenDict_hash(PyObject *self) {
     if (!frozen_dict_ready(self)) {
         return -1;
     }
-    BaseHashableStruct *record = &as_frozen_dict(self)->h;
-    return record->get_hash(record);
+    return get_cached_hash_cond(self, &as_frozen_dict(self)->h, frozen_dict_hasher);
 }
 
 static PyObject *FrozenDict_richcompare(PyObject *self, PyObject *other, int op) {
@@ -410,7 +416,10 @@ static PyObject *FrozenDict_richcompare(PyObject *self, PyObject *other, int op)
         if (!frozen_dict_ready(self) || !frozen_dict_ready(other)) {
             return nullptr;
         }
-        equal = Dict_EQ(&as_frozen_dict(self)->h, &as_frozen_dict(other)->h);
+        equal = Dict_EQ(as_frozen_dict(self)->h.data,
+                        frozen_dict_size(self),
+                        as_frozen_dict(other)->h.data,
+                        frozen_dict_size(other));
         if (equal == IS_ERROR) {
             return nullptr;
         }
@@ -456,7 +465,7 @@ static int FrozenDict_contains(PyObject *self, PyObject *key) {
 }
 
 static Py_ssize_t FrozenDict_length(PyObject *self) {
-    return as_frozen_dict(self)->h.data_size;
+    return frozen_dict_size(self);
 }
 
 static bool check_get_arity(Py_ssize_t nargs) {
@@ -479,9 +488,9 @@ static PyObject *FrozenDict_get(PyObject *self, PyObject *const *args, Py_ssize_
     return value;
 }
 
-enum class Snapshot { KEYS, VALUES, ITEMS };
+enum class Snapshot { KEYS, ITEMS };
 
-// Tuple of the keys, values or (key, value) pairs of a private dict.
+// Tuple of the keys or (key, value) pairs of a private dict.
 static PyObject *build_snapshot(PyObject *data, Snapshot kind) {
     const Py_ssize_t size = PyDict_GET_SIZE(data);
     PyRef result(PyTuple_New(size));
@@ -491,9 +500,7 @@ static PyObject *build_snapshot(PyObject *data, Snapshot kind) {
     Py_ssize_t pos = 0, index = 0;
     PyObject *key, *value;
     while (index < size && PyDict_Next(data, &pos, &key, &value)) {
-        PyObject *entry = kind == Snapshot::KEYS     ? Py_NewRef(key)
-                          : kind == Snapshot::VALUES ? Py_NewRef(value)
-                                                     : PyTuple_Pack(2, key, value);
+        PyObject *entry = kind == Snapshot::KEYS ? Py_NewRef(key) : PyTuple_Pack(2, key, value);
         if (entry == nullptr) {
             return nullptr;
         }
@@ -507,43 +514,40 @@ static PyObject *build_snapshot(PyObject *data, Snapshot kind) {
     return result.release();
 }
 
-// The cached snapshot in *field, made on first need; a new reference.
-static PyObject *frozen_dict_snapshot(PyObject *self, PyObject **field, Snapshot kind) {
-    if (*field != nullptr) {
-        return Py_NewRef(*field);
-    }
+// A fresh tuple of the content, for callers that run code while they walk it
+// or must not expose the private dict (a dict iterator refers to its dict).
+static PyObject *frozen_dict_snapshot(PyObject *self, Snapshot kind) {
     if (!frozen_dict_ready(self)) {
         return nullptr;
     }
     PyRef data = PyRef::borrow(as_frozen_dict(self)->h.data);
-    PyObject *snapshot = build_snapshot(data.get(), kind);
-    // Stored only if no finaliser re-initialised self meanwhile.
-    if (snapshot != nullptr && *field == nullptr && as_frozen_dict(self)->h.data == data.get()) {
-        *field = Py_NewRef(snapshot);
-    }
-    return snapshot;
+    return build_snapshot(data.get(), kind);
 }
 
-// A list the caller owns, copied from a private snapshot.
-static PyObject *frozen_dict_list(PyObject *self, PyObject **field, Snapshot kind) {
-    PyRef snapshot(frozen_dict_snapshot(self, field, kind));
-    return snapshot ? PySequence_List(snapshot.get()) : nullptr;
+// A list the caller owns, copied from the private dict by `copy`; nothing is
+// kept, so that asking costs no memory afterwards.
+static PyObject *frozen_dict_list(PyObject *self, PyObject *(*copy)(PyObject *)) {
+    if (!frozen_dict_ready(self)) {
+        return nullptr;
+    }
+    PyRef data = PyRef::borrow(as_frozen_dict(self)->h.data);
+    return copy(data.get());
 }
 
 static PyObject *FrozenDict_keys(PyObject *self, PyObject *) {
-    return frozen_dict_list(self, &as_frozen_dict(self)->keys_cache, Snapshot::KEYS);
+    return frozen_dict_list(self, PyDict_Keys);
 }
 
 static PyObject *FrozenDict_values(PyObject *self, PyObject *) {
-    return frozen_dict_list(self, &as_frozen_dict(self)->values_cache, Snapshot::VALUES);
+    return frozen_dict_list(self, PyDict_Values);
 }
 
 static PyObject *FrozenDict_items(PyObject *self, PyObject *) {
-    return frozen_dict_list(self, &as_frozen_dict(self)->items_cache, Snapshot::ITEMS);
+    return frozen_dict_list(self, PyDict_Items);
 }
 
 static PyObject *FrozenDict_iter(PyObject *self) {
-    PyRef keys(frozen_dict_snapshot(self, &as_frozen_dict(self)->keys_cache, Snapshot::KEYS));
+    PyRef keys(frozen_dict_snapshot(self, Snapshot::KEYS));
     return keys ? PyObject_GetIter(keys.get()) : nullptr;
 }
 
@@ -570,7 +574,7 @@ static PyObject *FrozenDict_repr(PyObject *self) {
 }
 
 static PyObject *FrozenDict_get_data_size(PyObject *self, void *) {
-    return PyLong_FromSsize_t(as_frozen_dict(self)->h.data_size);
+    return PyLong_FromSsize_t(frozen_dict_size(self));
 }
 
 static int FrozenDict_immutable_setitem(PyObject *self, PyObject *, PyObject *) {
@@ -586,7 +590,7 @@ static PyObject *FrozenDict_immutable_raise(PyObject *self, PyObject *, PyObject
 // Pickles and copies as the class called with the (key, value) pairs in
 // order; the values are already frozen, and freezing them again keeps them.
 static PyObject *FrozenDict_reduce(PyObject *self, PyObject *) {
-    PyRef items(frozen_dict_snapshot(self, &as_frozen_dict(self)->items_cache, Snapshot::ITEMS));
+    PyRef items(frozen_dict_snapshot(self, Snapshot::ITEMS));
     PyRef args(items ? PyTuple_Pack(1, items.get()) : nullptr);
     return args ? reduce_to_constructor(self, FrozenDict_Type, args.get()) : nullptr;
 }
@@ -744,7 +748,7 @@ static PyObject *FrozenDict_deepcopy(PyObject *self, PyObject *memo) {
     if (PyObject_TypeCheck(self, NullFrozenDict_Type)) {
         return null_copy(self);
     }
-    PyRef items(frozen_dict_snapshot(self, &as_frozen_dict(self)->items_cache, Snapshot::ITEMS));
+    PyRef items(frozen_dict_snapshot(self, Snapshot::ITEMS));
     static PyObject *deepcopy_name;
     PyRef deepcopy(items ? copy_module_attribute(deepcopy_name, "deepcopy") : nullptr);
     if (!deepcopy) {
@@ -783,35 +787,33 @@ static PyObject *FrozenDict_deepcopy(PyObject *self, PyObject *memo) {
 }
 
 static PyObject *FrozenDict_reversed(PyObject *self, PyObject *) {
-    PyRef keys(frozen_dict_snapshot(self, &as_frozen_dict(self)->keys_cache, Snapshot::KEYS));
+    PyRef keys(frozen_dict_snapshot(self, Snapshot::KEYS));
     return keys ? PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyReversed_Type), keys.get()) : nullptr;
 }
 
-// The instance with the private dict and snapshots it owns.
+// The instance with the private dict it owns; a shared one belongs to no
+// single instance and is not counted.
 static PyObject *FrozenDict_sizeof(PyObject *self, PyObject *) {
-    FrozenDictObject *fd = as_frozen_dict(self);
+    PyObject *data = as_frozen_dict(self)->h.data;
     static PyObject *sizeof_name;
     if (interned(sizeof_name, "__sizeof__") == nullptr) {
         return nullptr;
     }
-    Py_ssize_t total = Py_TYPE(self)->tp_basicsize;
-    for (PyObject *part : {fd->h.data, fd->keys_cache, fd->values_cache, fd->items_cache}) {
-        if (part == nullptr) {
-            continue;
-        }
-        PyRef held = PyRef::borrow(part);
-        PyRef size(PyObject_CallMethodNoArgs(held.get(), sizeof_name));
-        const Py_ssize_t bytes = size ? PyLong_AsSsize_t(size.get()) : -1;
-        if (bytes == -1 && PyErr_Occurred()) {
-            return nullptr;
-        }
-        if (bytes > PY_SSIZE_T_MAX - total) {
-            PyErr_SetString(PyExc_OverflowError, "size does not fit in Py_ssize_t");
-            return nullptr;
-        }
-        total += bytes;
+    const Py_ssize_t total = Py_TYPE(self)->tp_basicsize;
+    if (data == nullptr || data == EMPTY_DATA_OBJ || data == NULL_DATA_OBJ) {
+        return PyLong_FromSsize_t(total);
     }
-    return PyLong_FromSsize_t(total);
+    PyRef held = PyRef::borrow(data);
+    PyRef size(PyObject_CallMethodNoArgs(held.get(), sizeof_name));
+    const Py_ssize_t bytes = size ? PyLong_AsSsize_t(size.get()) : -1;
+    if (bytes == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (bytes > PY_SSIZE_T_MAX - total) {
+        PyErr_SetString(PyExc_OverflowError, "size does not fit in Py_ssize_t");
+        return nullptr;
+    }
+    return PyLong_FromSsize_t(total + bytes);
 }
 
 static PyMethodDef FrozenDict_methods[] = {
@@ -882,11 +884,7 @@ static int NullFrozenDict_init(PyObject *self, PyObject *, PyObject *) {
     if (as_frozen_dict(self)->frozen) {
         return 0;
     }
-    PyRef data(PyDict_New());
-    if (!data || PyDict_SetItem(data.get(), NULL_KEY_OBJ, Py_None) < 0) {
-        return -1;
-    }
-    FrozenDict_take_data(as_frozen_dict(self), data.release(), 0, false);
+    FrozenDict_take_data(as_frozen_dict(self), Py_NewRef(NULL_DATA_OBJ), false);
     return 0;
 }
 
@@ -1062,8 +1060,7 @@ static PyObject *frozen_dict_of_type(PyTypeObject *type, PyObject *data) {
     }
     PyObject *result = type->tp_alloc(type, 0);
     if (result != nullptr) {
-        const Py_ssize_t size = PyDict_GET_SIZE(data);
-        FrozenDict_take_data(as_frozen_dict(result), owned.release(), size, true);
+        FrozenDict_take_data(as_frozen_dict(result), owned.release(), true);
     }
     return result;
 }
@@ -1167,6 +1164,23 @@ static int load_basic_hashable() {
     return 0;
 }
 
+// A private dict to be shared, untracked from the start.
+static PyObject *new_untracked_dict(PyObject *key, PyObject *value) {
+    PyRef dict(PyDict_New());
+    if (!dict || (key != nullptr && PyDict_SetItem(dict.get(), key, value) < 0)) {
+        return nullptr;
+    }
+    PyObject_GC_UnTrack(dict.get());
+    return dict.release();
+}
+
+static int make_shared_private_dicts() {
+    if (EMPTY_DATA_OBJ == nullptr && keep_first(EMPTY_DATA_OBJ, new_untracked_dict(nullptr, nullptr)) < 0) {
+        return -1;
+    }
+    return NULL_DATA_OBJ != nullptr ? 0 : keep_first(NULL_DATA_OBJ, new_untracked_dict(NULL_KEY_OBJ, Py_None));
+}
+
 // Each constant is built from those made before it, never from a discarded copy.
 static int make_constants() {
     if (NULL_KEY_OBJ == nullptr && keep_first(NULL_KEY_OBJ, PyUnicode_InternFromString("__null__")) < 0) {
@@ -1178,11 +1192,13 @@ static int make_constants() {
     if (NONE_TUPLE_OBJ == nullptr && keep_first(NONE_TUPLE_OBJ, PyTuple_Pack(1, Py_None)) < 0) {
         return -1;
     }
-    if (NONE_ITEMS_TUPLE_OBJ != nullptr) {
-        return 0;
+    if (NONE_ITEMS_TUPLE_OBJ == nullptr) {
+        PyRef pair(PyTuple_Pack(2, NULL_KEY_OBJ, Py_None));
+        if (!pair || keep_first(NONE_ITEMS_TUPLE_OBJ, PyTuple_Pack(1, pair.get())) < 0) {
+            return -1;
+        }
     }
-    PyRef pair(PyTuple_Pack(2, NULL_KEY_OBJ, Py_None));
-    return pair ? keep_first(NONE_ITEMS_TUPLE_OBJ, PyTuple_Pack(1, pair.get())) : -1;
+    return make_shared_private_dicts();
 }
 
 static int create_types() {

@@ -4,8 +4,8 @@
 //
 // Holders of arbitrary objects (HashableValues, CacheKey) take part in the
 // cyclic GC. Objects allocated without their initialiser, or cleared by the
-// collector, have no hash callbacks; every path that would call through them
-// or read their content raises TypeError instead.
+// collector, have no content; every path that would hash or read it raises
+// TypeError instead.
 // Kinds are read from the type (flags, identity, subtype test), never through
 // isinstance hooks.
 
@@ -169,7 +169,7 @@ static int HashableValues_init(PyObject *self, PyObject *args, PyObject *kwargs)
     HashableValuesObject *holder = as_values(self);
     holder->frozen = true;
     holder->cacheable = cacheable;
-    reset_hash_state(&holder->h, compute_values_hash, 0);
+    reset_hash_state(self, &holder->h);
     HashableValues_set_value(holder, values, op);
     return 0;
 }
@@ -182,7 +182,8 @@ static int HashableValues_traverse(PyObject *self, visitproc visit, void *arg) {
 }
 
 static int HashableValues_clear(PyObject *self) {
-    clear_hash_state(&as_values(self)->h);
+    clear_hash_state(self, &as_values(self)->h);
+    as_values(self)->h.data_size = 0;
     Py_CLEAR(as_values(self)->h.op);
     Py_CLEAR(as_values(self)->h.values);
     return 0;
@@ -201,7 +202,7 @@ static void HashableValues_dealloc(PyObject *self) {
 }
 
 static Py_hash_t HashableValues_hash(PyObject *self) {
-    return record_hash(self, &as_values(self)->h);
+    return record_hash(self, &as_values(self)->h, compute_values_hash);
 }
 
 static Py_ssize_t HashableValues_length(PyObject *self) {
@@ -231,18 +232,17 @@ static PyObject *HashableValues_new_factory(PyObject *cls, PyObject *args, PyObj
     HashableValuesObject *holder = as_values(result.get());
     holder->frozen = true;
     holder->cacheable = cacheable;
-    holder->h.get_hash = get_cached_hash;
-    holder->h.hasher = compute_values_hash;
+    holder->has_content = true;
 
     // Each size is read with its hash, so that both describe the same content
     // even if hashing the other item re-initialises this one.
-    int64_t hash = record_hash(item1, &as_values(item1)->h);
+    int64_t hash = record_hash(item1, &as_values(item1)->h, compute_values_hash);
     if (hash == -1) {
         return nullptr;
     }
     Py_ssize_t size = as_values(item1)->h.data_size;
     if (item2 != Py_None) {
-        const int64_t hash2 = record_hash(item2, &as_values(item2)->h);
+        const int64_t hash2 = record_hash(item2, &as_values(item2)->h, compute_values_hash);
         if (hash2 == -1) {
             return nullptr;
         }
@@ -285,7 +285,7 @@ static bool is_combined(const HashableValuesList &h) {
 static PyObject *HashableValues_reduce(PyObject *self, PyObject *) {
     const HashableValuesObject *holder = as_values(self);
     const HashableValuesList &h = holder->h;
-    if (h.get_hash == nullptr) {
+    if (!holder->has_content) {
         set_not_initialised_error(self);
         return nullptr;
     }
@@ -336,7 +336,7 @@ static PyObject *HashableValues_repr(PyObject *self) {
         return nullptr;
     }
     const HashableValuesObject *holder = as_values(self);
-    if (holder->h.get_hash == nullptr) {
+    if (!holder->has_content) {
         return PyUnicode_FromFormat("<%U object, not initialised>", name.get());
     }
     if (is_combined(holder->h)) {
@@ -396,7 +396,7 @@ static void CacheKey_set_values(CacheKeyObject *key, PyObject *v1, PyObject *v2)
     PyObject *old1 = key->h.value1, *old2 = key->h.value2;
     key->frozen = true;
     key->cacheable = true;
-    reset_hash_state(&key->h, compute_cache_key_hash, 2);
+    reset_hash_state(reinterpret_cast<PyObject *>(key), &key->h);
     key->h.value1 = Py_NewRef(v1);
     key->h.value2 = Py_NewRef(v2);
     Py_XDECREF(old1);
@@ -421,7 +421,7 @@ static int CacheKey_traverse(PyObject *self, visitproc visit, void *arg) {
 }
 
 static int CacheKey_clear(PyObject *self) {
-    clear_hash_state(&as_cache_key(self)->h);
+    clear_hash_state(self, &as_cache_key(self)->h);
     Py_CLEAR(as_cache_key(self)->h.value1);
     Py_CLEAR(as_cache_key(self)->h.value2);
     return 0;
@@ -476,43 +476,24 @@ static bool cache_key_construction_is_native() {
 
 // CacheKey(v1, v2) without the generic call's argument tuple; keywords, other
 // counts and a replaced construction take the generic call and its messages.
-static PyObject *CacheKey_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+// Unused where the interpreter has no type vectorcall slot.
+[[maybe_unused]] static PyObject *CacheKey_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // The type test keeps subclasses off the fast path even where the slot is inherited.
     if (nargs == 2 && kwnames == nullptr && type == reinterpret_cast<PyObject *>(CacheKey_Type) &&
         cache_key_construction_is_native()) {
         return new_cache_key(args[0], args[1]);
     }
-    PyRef arguments(PyTuple_New(nargs));
-    if (!arguments) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < nargs; i++) {
-        PyTuple_SET_ITEM(arguments.get(), i, Py_NewRef(args[i]));
-    }
-    PyRef keywords;
-    const Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (keyword_count > 0) {
-        keywords = PyRef(PyDict_New());
-        if (!keywords) {
-            return nullptr;
-        }
-    }
-    for (Py_ssize_t i = 0; i < keyword_count; i++) {
-        if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
-            return nullptr;
-        }
-    }
-    return PyType_Type.tp_call(type, arguments.get(), keywords.get());
+    return call_type_generically(type, args, nargsf, kwnames);
 }
 
 static Py_hash_t CacheKey_hash(PyObject *self) {
-    return record_hash(self, &as_cache_key(self)->h);
+    return record_hash(self, &as_cache_key(self)->h, compute_cache_key_hash);
 }
 
 // A key allocated without its initialiser holds no values to compare.
 static bool cache_key_ready(PyObject *key) {
-    if (as_cache_key(key)->h.get_hash != nullptr) {
+    if (as_cache_key(key)->has_content) {
         return true;
     }
     set_not_initialised_error(key);
@@ -552,7 +533,7 @@ static PyObject *CacheKey_repr(PyObject *self) {
         return nullptr;
     }
     const HashableCacheKey &h = as_cache_key(self)->h;
-    if (h.get_hash == nullptr) {
+    if (!as_cache_key(self)->has_content) {
         return PyUnicode_FromFormat("<%U object, not initialised>", name.get());
     }
     const int seen = Py_ReprEnter(self);

@@ -1,16 +1,16 @@
-// The hashable core shared by the utils and frozen deliverables: the hashable
-// record embedded in every holder, its compute-once hash protocol and the
-// 64-bit combiners.
+// The hashable core shared by the utils and frozen deliverables: the head of
+// every hashable object, the hashable record embedded in every holder, its
+// compute-once hash protocol and the 64-bit combiners.
 //
-// A record is either not hashed (cached_hash == -1, get_hash ==
-// get_cached_hash_cond) or hashed (get_hash == get_cached_hash); a cached hash
-// always belongs to the current content. Every (re)initialisation and clear
-// bumps the record's generation, so a hasher whose calls let the content be
+// A record is either not hashed (cached_hash == -1) or hashed; a cached hash
+// always belongs to the current content. The hasher is fixed by the holder's
+// type, which passes it with the record. Every (re)initialisation and clear
+// bumps the head's generation, so a hasher whose calls let the content be
 // replaced (by its own code or by another thread while the lock is released)
 // sees it and caches nothing. A hasher returns -1 only with an exception set;
 // a combined value that happens to be -1 is reported, and cached, as -2, the
-// way the interpreter treats -1 hashes. A record without get_hash was never
-// initialised, or was cleared by the collector: it holds nothing to read.
+// way the interpreter treats -1 hashes. A holder whose head lacks has_content
+// was never initialised, or was cleared by the collector: it holds nothing to read.
 #pragma once
 
 #include "../compat.h"
@@ -20,19 +20,33 @@
 
 #include <cstdint>
 
+// The head of every hashable object: the object header, then one word of
+// flags and the generation, so that a holder pays 8 bytes for all of them.
+struct HashableObjectHead {
+    PyObject_HEAD
+    uint64_t frozen : 1;       // set once the object was initialised as immutable
+    uint64_t cacheable : 1;    // informational only
+    uint64_t has_content : 1;  // the record describes content; off before it is dropped
+    uint64_t generation : 61;  // bumped whenever the content is replaced or dropped
+};
+
+static_assert(sizeof(HashableObjectHead) == sizeof(PyObject) + sizeof(uint64_t), "the head adds one word");
+
+inline HashableObjectHead *as_hashable_head(PyObject *self) {
+    return reinterpret_cast<HashableObjectHead *>(self);
+}
+
+// What a holder's type hashes its content with, given the holder's record.
 using HashCallable = int64_t (*)(void *record);
 
 struct BaseHashableStruct {
     int64_t cached_hash;
-    Py_ssize_t data_size;
-    HashCallable get_hash;
-    HashCallable hasher;
-    uint64_t generation;  // bumped whenever the content is replaced or dropped
 };
 
 struct HashableValuesList : BaseHashableStruct {
-    PyObject *values;  // a list, or null
-    PyObject *op;      // companion object, or null
+    Py_ssize_t data_size;  // varies with the list, and with what new and combine summed
+    PyObject *values;      // a list, or null
+    PyObject *op;          // companion object, or null
 };
 
 struct HashableCacheKey : BaseHashableStruct {
@@ -49,19 +63,14 @@ static_assert(sizeof(Py_hash_t) == sizeof(int64_t), "hashes are 64-bit on suppor
 // The class pathlib.Path; set by the utils module only.
 inline PyObject *g_PathType = nullptr;
 
-inline int64_t get_cached_hash(void *ptr) {
-    return static_cast<BaseHashableStruct *>(ptr)->cached_hash;
-}
-
 // -1 is the interpreter's error value for hashes; a genuine -1 becomes -2.
 inline int64_t normalized_hash(int64_t hash) {
     return hash == -1 ? -2 : hash;
 }
 
-// Returns the hash, computing and caching it on first use; -1 with an
-// exception set when the hasher fails, in which case nothing is cached.
-inline int64_t get_cached_hash_cond(void *ptr) {
-    auto *record = static_cast<BaseHashableStruct *>(ptr);
+// Returns the hash, computing it with `hasher` and caching it on first use;
+// -1 with an exception set when the hasher fails, in which case nothing is cached.
+inline int64_t get_cached_hash_cond(PyObject *owner, BaseHashableStruct *record, HashCallable hasher) {
     if (record->cached_hash != -1) {
         return record->cached_hash;
     }
@@ -69,13 +78,14 @@ inline int64_t get_cached_hash_cond(void *ptr) {
     if (Py_EnterRecursiveCall(" while hashing")) {
         return -1;
     }
-    const uint64_t generation = record->generation;
-    const int64_t hash = record->hasher(ptr);
+    HashableObjectHead *head = as_hashable_head(owner);
+    const uint64_t generation = head->generation;
+    const int64_t hash = hasher(record);
     Py_LeaveRecursiveCall();
     if (hash == -1 && PyErr_Occurred()) {
         return -1;
     }
-    if (record->generation != generation) {
+    if (head->generation != generation) {
         // The content was replaced meanwhile: this hash is of content the
         // holder no longer has. Another call may already have hashed the new
         // content; else report the race rather than hash again, since the
@@ -90,28 +100,25 @@ inline int64_t get_cached_hash_cond(void *ptr) {
     // first; both are of the same content.
     if (record->cached_hash == -1) {
         record->cached_hash = normalized_hash(hash);
-        record->get_hash = get_cached_hash;
     }
     return record->cached_hash;
 }
 
-// Puts a record into the not-hashed state with the given hasher, for new content.
-inline void reset_hash_state(BaseHashableStruct *record, HashCallable hasher, Py_ssize_t data_size) {
+// Puts a record into the not-hashed state, for new content.
+inline void reset_hash_state(PyObject *owner, BaseHashableStruct *record) {
+    HashableObjectHead *head = as_hashable_head(owner);
     record->cached_hash = -1;
-    record->data_size = data_size;
-    record->get_hash = get_cached_hash_cond;
-    record->hasher = hasher;
-    record->generation++;
+    head->has_content = true;
+    head->generation++;
 }
 
 // Puts a record back into the state of one never initialised: called before a
 // holder drops its content, since releasing it can run code that reaches the holder.
-inline void clear_hash_state(BaseHashableStruct *record) {
+inline void clear_hash_state(PyObject *owner, BaseHashableStruct *record) {
+    HashableObjectHead *head = as_hashable_head(owner);
     record->cached_hash = -1;
-    record->data_size = 0;
-    record->get_hash = nullptr;
-    record->hasher = nullptr;
-    record->generation++;
+    head->has_content = false;
+    head->generation++;
 }
 
 // Every operation that reads content refuses an object allocated without its
@@ -126,14 +133,14 @@ inline PyObject *dict_changed_error() {
     return nullptr;
 }
 
-// Hash of an owner's record; an owner allocated without its initialiser has no
-// callbacks and cannot be hashed.
-inline Py_hash_t record_hash(PyObject *owner, BaseHashableStruct *record) {
-    if (record->get_hash == nullptr) {
+// Hash of an owner's record; an owner allocated without its initialiser has
+// no content and cannot be hashed.
+inline Py_hash_t record_hash(PyObject *owner, BaseHashableStruct *record, HashCallable hasher) {
+    if (!as_hashable_head(owner)->has_content) {
         set_not_initialised_error(owner);
         return -1;
     }
-    return record->get_hash(record);
+    return get_cached_hash_cond(owner, record, hasher);
 }
 
 // The combiners wrap modulo 2^64, computed unsigned so that nothing overflows.
@@ -165,9 +172,6 @@ inline int64_t compute_cache_key_hash(void *ptr) {
 
 // 1 if equal, 0 if not, -1 with an exception set.
 inline int CacheKey_EQ(HashableCacheKey *key1, HashableCacheKey *key2) {
-    if (key1->data_size != key2->data_size) {
-        return 0;
-    }
     // Identical values are equal without any call, as PyObject_RichCompareBool
     // would decide; the common case of keys built from the same objects.
     if (key1->value1 == key2->value1 && key1->value2 == key2->value2) {
@@ -252,21 +256,23 @@ inline int64_t combined_entry_hashes(PyObject *dict) {
     return result;
 }
 
-inline int64_t compute_dict_hash(void *ptr) {
-    auto *record = static_cast<HashableDict *>(static_cast<BaseHashableStruct *>(ptr));
-    if (record->data_size == 0) {
+// The hash of a private dict that holds `data_size` entries as far as its
+// owner is concerned (none for the null mapping).
+inline int64_t compute_dict_hash(PyObject *dict, Py_ssize_t data_size) {
+    if (data_size == 0) {
         return 0;
     }
-    PyRef data = PyRef::borrow(record->data);
+    PyRef data = PyRef::borrow(dict);
     return combined_entry_hashes(data.get());
 }
 
+// Compares two private dicts, each with the entry count its owner reports:
 // 1 if equal, 0 if not, -1 with an exception set.
-inline int Dict_EQ(HashableDict *dict1, HashableDict *dict2) {
-    if (dict1->data_size != dict2->data_size) {
+inline int Dict_EQ(PyObject *dict1, Py_ssize_t size1, PyObject *dict2, Py_ssize_t size2) {
+    if (size1 != size2) {
         return 0;
     }
-    PyRef data1 = PyRef::borrow(dict1->data), data2 = PyRef::borrow(dict2->data);
+    PyRef data1 = PyRef::borrow(dict1), data2 = PyRef::borrow(dict2);
     return PyObject_RichCompareBool(data1.get(), data2.get(), Py_EQ);
 }
 
@@ -281,19 +287,12 @@ inline int is_path_type(PyObject *obj) {
     return PyObject_IsInstance(obj, path_type.get());
 }
 
-// The head of every hashable object: the object header, then the two flags.
-struct HashableObjectHead {
-    PyObject_HEAD
-    bool frozen;     // set once the object was initialised as immutable
-    bool cacheable;  // informational only
-};
-
 inline PyObject *hashable_get_frozen(PyObject *self, void *) {
-    return PyBool_FromLong(reinterpret_cast<HashableObjectHead *>(self)->frozen);
+    return PyBool_FromLong(as_hashable_head(self)->frozen);
 }
 
 inline PyObject *hashable_get_cacheable(PyObject *self, void *) {
-    return PyBool_FromLong(reinterpret_cast<HashableObjectHead *>(self)->cacheable);
+    return PyBool_FromLong(as_hashable_head(self)->cacheable);
 }
 
 // The __reduce__ value that rebuilds `self` by calling its class with `args`.
