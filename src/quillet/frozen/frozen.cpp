@@ -157,8 +157,12 @@ static int storage_snapshot(PyObject *dict, PyRef *keys, PyRef *values) {
 // first, so code run by freezing cannot disturb them, and each key is
 // inserted once: a key whose hash differs on each call still gives one entry.
 static PyObject *frozen_copy_of_dict(PyObject *dict) {
-    if (PyDict_CheckExact(dict) && values_freeze_to_themselves(dict)) {
-        return PyDict_Copy(dict);
+    if (PyDict_CheckExact(dict)) {
+        PyObject *copy = PyDict_Copy(dict);
+        if (copy == nullptr || values_freeze_to_themselves(copy)) {
+            return copy;
+        }
+        Py_DECREF(copy);
     }
     PyRef keys, values;
     if (storage_snapshot(dict, &keys, &values) < 0) {
@@ -391,12 +395,36 @@ static int FrozenDict_clear(PyObject *self) {
     return 0;
 }
 
+// Released exact FrozenDicts, reused without the allocator: for small
+// mappings, allocating and freeing the instance is a large share of the work.
+constexpr int FROZEN_DICT_FREE_MAX = 80;
+static FrozenDictObject *frozen_dict_free_list[FROZEN_DICT_FREE_MAX];
+static int frozen_dict_free_count = 0;
+
 static void FrozenDict_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     FrozenDict_clear(self);
-    type->tp_free(self);
+    if (type == FrozenDict_Type && frozen_dict_free_count < FROZEN_DICT_FREE_MAX) {
+        frozen_dict_free_list[frozen_dict_free_count++] = as_frozen_dict(self);
+    } else {
+        type->tp_free(self);
+    }
     Py_DECREF(type);
+}
+
+// A new instance of `type` with no content, from the free list when it has
+// one for that type.
+static PyObject *allocate_frozen_dict(PyTypeObject *type) {
+    if (type != FrozenDict_Type || frozen_dict_free_count == 0) {
+        return type->tp_alloc(type, 0);
+    }
+    FrozenDictObject *reused = frozen_dict_free_list[--frozen_dict_free_count];
+    // Everything after the header starts zeroed, as the allocator leaves it.
+    memset(reinterpret_cast<char *>(reused) + sizeof(PyObject), 0, sizeof(FrozenDictObject) - sizeof(PyObject));
+    PyObject *result = PyObject_Init(reinterpret_cast<PyObject *>(reused), type);
+    PyObject_GC_Track(result);
+    return result;
 }
 
 static Py_hash_t FrozenDict_hash(PyObject *self) {
@@ -1058,7 +1086,7 @@ static PyObject *frozen_dict_of_type(PyTypeObject *type, PyObject *data) {
         PyRef pairs(items ? PyList_AsTuple(items.get()) : nullptr);
         return pairs ? PyObject_CallOneArg(reinterpret_cast<PyObject *>(type), pairs.get()) : nullptr;
     }
-    PyObject *result = type->tp_alloc(type, 0);
+    PyObject *result = allocate_frozen_dict(type);
     if (result != nullptr) {
         FrozenDict_take_data(as_frozen_dict(result), owned.release(), true);
     }
