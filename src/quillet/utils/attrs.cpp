@@ -69,12 +69,10 @@ static void cache_store(const ShapeCheckKey &key, bool answer) {
     }
 }
 
-// target: what the probe runs on; type: what the answer is filed under.
-static PyObject *cached_check(PyObject *target, PyTypeObject *type, PyObject *shape) {
+// The answer from the cache, or from a probe that files it. Kept out of
+// line, so that a repeated hit does not pay for this function's frame.
+[[gnu::noinline]] static PyObject *cached_or_probed_check(PyObject *target, PyTypeObject *type, PyObject *shape) {
     const ShapeCheckKey key{type, shape};
-    if (key == g_last_hit.key) {
-        return Py_NewRef(*g_last_hit.answer ? Py_True : Py_False);
-    }
     if (const bool *answer = g_cache.get(key)) {
         g_last_hit = LastHit{key, answer};
         return PyBool_FromLong(*answer);
@@ -88,6 +86,14 @@ static PyObject *cached_check(PyObject *target, PyTypeObject *type, PyObject *sh
     }
     cache_store(key, r == ReturnValue::IS_TRUE);
     return PyBool_FromLong(r == ReturnValue::IS_TRUE);
+}
+
+// target: what the probe runs on; type: what the answer is filed under.
+static PyObject *cached_check(PyObject *target, PyTypeObject *type, PyObject *shape) {
+    if (ShapeCheckKey{type, shape} == g_last_hit.key) {
+        return Py_NewRef(*g_last_hit.answer ? Py_True : Py_False);
+    }
+    return cached_or_probed_check(target, type, shape);
 }
 
 // ---------------------------------------------------------------------------
