@@ -29,6 +29,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 
 // ---------------------------------------------------------------------------
 // TextWalker
@@ -368,7 +370,8 @@ public:
         const Py_ssize_t length = PyUnicode_GET_LENGTH(chars);
         switch (PyUnicode_KIND(chars)) {
         case PyUnicode_1BYTE_KIND:
-            return fill_units(static_cast<const Py_UCS1 *>(data), length);
+            fill_latin1(chars, static_cast<const Py_UCS1 *>(data), length);
+            return true;
         case PyUnicode_2BYTE_KIND:
             return fill_units(static_cast<const Py_UCS2 *>(data), length);
         default:
@@ -384,6 +387,35 @@ public:
     }
 
 private:
+    // A scanner passes the same few chars constants over and over, and
+    // building a bitmap costs more than passing a short run: the bitmaps of
+    // recent short Latin-1 chars are kept with a copy of their text, which a
+    // later chars must match. The slot follows the str's address, so that a
+    // scanner's constants tend to keep their own slots.
+    // Zeroed, each slot holds the empty chars, whose bitmap is empty.
+    struct RecentSet {
+        Py_ssize_t length;
+        Py_UCS1 text[64];
+        uint64_t bits[4];
+    };
+    static inline RecentSet recent_[8];
+
+    void fill_latin1(PyObject *chars, const Py_UCS1 *units, Py_ssize_t length) {
+        if (length > static_cast<Py_ssize_t>(sizeof(RecentSet::text))) {
+            fill_units(units, length);  // Latin-1 only: allocates nothing, cannot fail
+            return;
+        }
+        RecentSet &recent = recent_[(reinterpret_cast<uintptr_t>(chars) >> 4) % std::size(recent_)];
+        if (recent.length == length && memcmp(recent.text, units, static_cast<size_t>(length)) == 0) {
+            std::copy(recent.bits, recent.bits + 4, latin1_);
+            return;
+        }
+        fill_units(units, length);
+        recent.length = length;
+        memcpy(recent.text, units, static_cast<size_t>(length));
+        std::copy(latin1_, latin1_ + 4, recent.bits);
+    }
+
     template <typename Unit>
     bool fill_units(const Unit *units, Py_ssize_t length) {
         uint64_t bits[4] = {};
