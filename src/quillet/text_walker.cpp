@@ -391,8 +391,8 @@ private:
     // building a bitmap costs more than passing a short run: the bitmaps of
     // recent short Latin-1 chars are kept with a copy of their text, which a
     // later chars must match. The slot follows the str's address, so that a
-    // scanner's constants tend to keep their own slots.
-    // Zeroed, each slot holds the empty chars, whose bitmap is empty.
+    // scanner's constants tend to keep their own slots. Zeroed, a slot holds
+    // the empty chars, whose bitmap is empty.
     struct RecentSet {
         Py_ssize_t length;
         Py_UCS1 text[64];

@@ -99,8 +99,8 @@ static void FrozenDict_take_data(FrozenDictObject *self, PyObject *data, bool ca
 // Exact types whose values freeze() returns unchanged and whose __class__
 // cannot lie; the commonest first.
 static bool freezes_to_itself(PyObject *obj) {
-    return __builtin_expect(Py_IS_TYPE(obj, &PyLong_Type), 1) || __builtin_expect(Py_IS_TYPE(obj, &PyUnicode_Type), 1) ||
-           is_other_immutable_builtin(obj);
+    return __builtin_expect(Py_IS_TYPE(obj, &PyLong_Type), 1) ||
+           __builtin_expect(Py_IS_TYPE(obj, &PyUnicode_Type), 1) || is_other_immutable_builtin(obj);
 }
 
 static bool values_freeze_to_themselves(PyObject *dict) {
@@ -359,7 +359,10 @@ static PyObject *frozen_dict_of_type(PyTypeObject *type, PyObject *data);
 // dispatch; keywords, subclasses and a construction replaced from Python
 // take the generic call and its messages. Unused where the interpreter has no
 // type vectorcall slot.
-[[maybe_unused]] static PyObject *FrozenDict_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+[[maybe_unused]] static PyObject *FrozenDict_vectorcall(PyObject *type,
+                                                        PyObject *const *args,
+                                                        size_t nargsf,
+                                                        PyObject *kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyTypeObject *exact = FrozenDict_Type;
     if (nargs > 1 || kwnames != nullptr || type != reinterpret_cast<PyObject *>(exact) ||
@@ -1262,7 +1265,8 @@ PyMODINIT_FUNC PyInit_frozen() {
     if (!module) {
         return nullptr;
     }
-    if (dict_storage_verify() < 0 || load_basic_hashable() < 0 || make_constants() < 0 || create_types() < 0 || add_objects(module.get()) < 0) {
+    if (dict_storage_verify() < 0 || load_basic_hashable() < 0 || make_constants() < 0 || create_types() < 0 ||
+        add_objects(module.get()) < 0) {
         return nullptr;
     }
     return module.release();

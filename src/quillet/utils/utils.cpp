@@ -477,7 +477,10 @@ static bool cache_key_construction_is_native() {
 // CacheKey(v1, v2) without the generic call's argument tuple; keywords, other
 // counts and a replaced construction take the generic call and its messages.
 // Unused where the interpreter has no type vectorcall slot.
-[[maybe_unused]] static PyObject *CacheKey_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+[[maybe_unused]] static PyObject *CacheKey_vectorcall(PyObject *type,
+                                                      PyObject *const *args,
+                                                      size_t nargsf,
+                                                      PyObject *kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // The type test keeps subclasses off the fast path even where the slot is inherited.
     if (nargs == 2 && kwnames == nullptr && type == reinterpret_cast<PyObject *>(CacheKey_Type) &&

@@ -212,11 +212,17 @@ inline bool fold_entry_hash(PyObject *key, PyObject *value, int64_t *result) {
     Py_hash_t key_hash = known_hash(key);
     if (value_hash == -1 || key_hash == -1) {
         PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
-        if (value_hash == -1 && (value_hash = PyObject_Hash(value)) == -1) {
-            return false;
+        if (value_hash == -1) {
+            value_hash = PyObject_Hash(value);
+            if (value_hash == -1) {
+                return false;
+            }
         }
-        if (key_hash == -1 && (key_hash = PyObject_Hash(key)) == -1) {
-            return false;
+        if (key_hash == -1) {
+            key_hash = PyObject_Hash(key);
+            if (key_hash == -1) {
+                return false;
+            }
         }
     }
     *result = Alt_XOR_Combine(key_hash, value_hash, *result);
@@ -288,11 +294,11 @@ inline int is_path_type(PyObject *obj) {
 }
 
 inline PyObject *hashable_get_frozen(PyObject *self, void *) {
-    return PyBool_FromLong(as_hashable_head(self)->frozen);
+    return PyBool_FromLong(as_hashable_head(self)->frozen ? 1 : 0);
 }
 
 inline PyObject *hashable_get_cacheable(PyObject *self, void *) {
-    return PyBool_FromLong(as_hashable_head(self)->cacheable);
+    return PyBool_FromLong(as_hashable_head(self)->cacheable ? 1 : 0);
 }
 
 // The __reduce__ value that rebuilds `self` by calling its class with `args`.
