@@ -1,5 +1,6 @@
 import copy
 import gc
+import itertools
 import pickle
 import sys
 
@@ -229,6 +230,14 @@ def test_bulk_methods(text, allow_negative, index, method, chars, expected, expe
     w = TextWalker(text, allow_negative=allow_negative, index=index)
     assert getattr(w, method)(chars) == expected
     assert w.index == expected_index
+
+
+def test_bulk_methods_read_each_chars_anew():
+    # Strs built one after another often share an address: each must still be
+    # read for its own code points.
+    text = "abcxabcx"
+    for chars in ("".join(pair) for pair in itertools.permutations("abcx", 2)):
+        assert TextWalker(text).skip_while(chars) == len(text) - len(text.lstrip(chars)), chars
 
 
 @pytest.mark.parametrize(
