@@ -317,7 +317,10 @@ inline PyObject *reduce_to_constructor(PyObject *self, PyTypeObject *native_type
 // Calls `type` the generic way (its __new__ and __init__, with their own
 // messages) with vectorcall arguments: the fallback of a type's fast
 // vectorcall constructor, kept out of line so that the fast path stays lean.
-[[gnu::noinline]] inline PyObject *call_type_generically(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+[[gnu::noinline]] inline PyObject *call_type_generically(PyObject *type,
+                                                         PyObject *const *args,
+                                                         size_t nargsf,
+                                                         PyObject *kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyRef arguments(PyTuple_New(nargs));
     if (!arguments) {
