@@ -88,6 +88,8 @@ def test_module_surface():
 )
 def test_construction(data, expected):
     fd = FrozenDict(data)
+    assert (fd is data) is (type(data) is FrozenDict), "an exact FrozenDict is its own copy"
+    assert FrozenDict(fd) is FrozenDict.__new__(FrozenDict, fd) is freeze(fd) is fd
     assert fd.items() == expected and len(fd) == fd.data_size == len(expected) and bool(fd) is bool(expected)
     assert [type(v) for _, v in fd.items()] == [type(v) for _, v in expected]
     assert FrozenDict(data=None) == FrozenDict() and FrozenDict(data={"a": [1]}) == FrozenDict({"a": (1,)})
@@ -153,6 +155,18 @@ class Interned(FrozenDict):
         return cls.pool.setdefault(repr(data), super().__new__(cls))
 
 
+class Missing(FrozenDict):
+    """Passes the constructor's arguments to __new__, as dict subclasses may, and answers misses of []."""
+
+    def __new__(cls, *args, **kwargs):
+        return super().__new__(cls, *args, **kwargs)
+
+    def __missing__(self, key):
+        if key == "raise":
+            raise Boom("missing")
+        return ("missing", key)
+
+
 def failed_then(data):
     fd = FrozenDict.__new__(FrozenDict)
     with pytest.raises(ValueError, match=r"^FrozenDict expects iterable of \(k,v\) pairs$"):
@@ -170,6 +184,7 @@ def failed_then(data):
         (lambda: NULL, lambda fd: FrozenDict.__init__(fd, {"b": 2}), {"__null__": None}),
         (lambda: NULL, lambda fd: NullFrozenDict.__init__(fd), {"__null__": None}),
         (lambda: Interned({"a": [1]}), lambda fd: Interned({"a": [1]}), {"a": (1,)}),
+        (lambda: Missing({"a": [1]}), lambda fd: fd.__init__({"b": 2}), {"a": (1,)}),
         (lambda: failed_then({"a": [1]}), lambda fd: fd.__init__({"b": 2}), {"a": (1,)}),
         (
             lambda: type("Twice", (FrozenDict,), {"__init__": lambda self, d: super(type(self), self).__init__(d)})(
@@ -267,12 +282,16 @@ def test_comparison_errors(call, error):
 # --- lookup, views, repr, mutation ------------------------------------------------------
 
 FD_A = FrozenDict({"a": 1, (1, 2): "t"})
+MISSING_A = Missing({"a": 1})
 
 
 @pytest.mark.parametrize("key, args", [("b", ("b",)), ((3, 4), (3, 4)), (None, ()), ((), ())])
 def test_missing_key_error_args(key, args):
     with pytest.raises(KeyError) as info:
         FD_A[key]
+    assert info.value.args == args
+    with pytest.raises(KeyError) as info:
+        SubFD(FD_A)[key]
     assert info.value.args == args
 
 
@@ -286,6 +305,11 @@ def test_missing_key_error_args(key, args):
         (lambda: FD_A.get("b", 5), 5),
         (lambda: "a" in FD_A, True),
         (lambda: "b" in FD_A, False),
+        (lambda: MISSING_A["a"], 1),
+        (lambda: MISSING_A["b"], ("missing", "b")),
+        (lambda: MISSING_A.get("b"), None),
+        (lambda: "b" in MISSING_A, False),
+        (lambda: type("NoMissing", (FrozenDict,), {})({"a": 1}).get("b", 5), 5),
     ],
 )
 def test_lookup(call, expected):
@@ -304,7 +328,8 @@ GET_ERRORS = [
     "mapping, call, message",
     [(FD_A, *e) for e in GET_ERRORS]
     + [(NULL, *e) for e in GET_ERRORS]
-    + [(FD_A, lambda m: m[[1]], "unhashable"), (FD_A, lambda m: [1] in m, "unhashable")],
+    + [(FD_A, lambda m: m[[1]], "unhashable"), (FD_A, lambda m: [1] in m, "unhashable")]
+    + [(MISSING_A, lambda m: m[[1]], "unhashable")],
 )
 def test_lookup_errors(mapping, call, message):
     with pytest.raises(TypeError, match=message):
@@ -790,6 +815,7 @@ UNINITIALISED_OPS = {
     "get_hash": lambda o: o.get_hash(),
     "eq": lambda o: o == FrozenDict(),
     "ne": lambda o: FrozenDict() != o,
+    "construct": FrozenDict,
 }
 NULL_UNINITIALISED = {
     "copy": True,
@@ -804,6 +830,7 @@ NULL_UNINITIALISED = {
     "eq": False,
     "ne": True,
     "hash": NotImplementedError,
+    "construct": FrozenDict(),
 }
 
 

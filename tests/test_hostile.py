@@ -709,6 +709,20 @@ def swapping_class_in_getstate(base, *args):
     return make()
 
 
+def swapping_class_in_missing():
+    def make():
+        def __missing__(self, key):
+            del type(self).__missing__
+            self.__class__ = type("Other", (FrozenDict,), {})
+            gc.collect()
+            return key
+
+        return type("Temp", (FrozenDict,), {"__missing__": __missing__})({"a": 1})
+
+    fd = make()
+    return fd["b"], type(fd).__name__, fd.get("b")
+
+
 class SwapsOnBool:
     def __init__(self, target):
         self.target = target
@@ -737,8 +751,9 @@ def combine_with_swapping_flag():
         (lambda: swapping_class_in_getstate(HashableValues, [1]).__reduce__()[0].__name__, "Temp"),
         (lambda: swapping_class_in_getstate(BasicHashable).__reduce__()[0].__name__, "Temp"),
         (combine_with_swapping_flag, (TypeError, "^item1 must be a HashableValues$")),
+        (swapping_class_in_missing, ("b", "Other", None)),
     ],
-    ids=["cache_key_reduce", "frozen_dict_reduce", "values_reduce", "basic_reduce", "combine"],
+    ids=["cache_key_reduce", "frozen_dict_reduce", "values_reduce", "basic_reduce", "combine", "missing"],
 )
 def test_class_freed_while_in_use(operation, expected):
     assert_outcome(lambda _: operation(), None, expected)

@@ -165,6 +165,19 @@ def reinit_walker_with_raising_flag():
 
 
 FD = FrozenDict({"a": [1, {"b": {2}}], (1, 2): "t"})
+
+
+class MissingHook(FrozenDict):
+    def __new__(cls, *args, **kwargs):
+        return super().__new__(cls, *args, **kwargs)
+
+    def __missing__(self, key):
+        if key == "raise":
+            raise Boom("missing")
+        return [key]
+
+
+MISSING_HOOK = MissingHook(FD)
 HUGE_VALUES = HashableValues([1])
 for _ in range(62):
     HUGE_VALUES = HUGE_VALUES.combine(HUGE_VALUES)
@@ -327,6 +340,8 @@ OPERATIONS = {
         None,
     ),
     "frozen_dict_missing_key": (lambda: FD[Plain()], KeyError),
+    "frozen_dict_missing_hook": (lambda: (MISSING_HOOK[Plain()], FrozenDict(FD), MISSING_HOOK[(1, 2)]), None),
+    "frozen_dict_missing_hook_raises": (lambda: MISSING_HOOK["raise"], Boom),
     "frozen_dict_tuple_key_missing": (lambda: FD[(3, Plain())], KeyError),
     "frozen_dict_unhashable_lookup": (lambda: FD.get([Plain()]), TypeError),
     "frozen_dict_get_count": (lambda: FD.get(), TypeError),

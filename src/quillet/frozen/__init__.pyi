@@ -49,7 +49,12 @@ class FrozenDict(Mapping[_K, _V_co]):
     list or tuple a tuple and a set a frozenset. A later key replaces the value
     of an earlier equal key and keeps its first position.
 
-    Once built, nothing changes the mapping, a further ``__init__`` included.
+    Once built, nothing changes the mapping, a further ``__init__`` included,
+    so ``FrozenDict(fd)`` and ``freeze(fd)`` return an exact ``FrozenDict``
+    ``fd`` itself, as ``tuple(t)`` does. As with dict, ``__new__`` takes the
+    constructor's arguments and leaves the building to ``__init__``, and a
+    subclass' ``__missing__(key)`` gives the result of ``fd[key]`` for a
+    missing key (``get`` and ``in`` do not call it).
     The hash is computed on first use, from the (key, value) pairs in any
     order, and then cached. A ``FrozenDict`` is never equal to a plain dict;
     ``keys()``, ``values()`` and ``items()`` return new lists in insertion

@@ -354,6 +354,22 @@ static int FrozenDict_init(PyObject *self, PyObject *args, PyObject *kwargs) {
 }
 
 static PyObject *frozen_dict_of_type(PyTypeObject *type, PyObject *data);
+static PyObject *allocate_frozen_dict(PyTypeObject *type);
+
+// A built, exact FrozenDict is its own frozen copy, as a tuple is its own tuple().
+static bool is_built_exact_frozen_dict(PyObject *obj) {
+    return Py_IS_TYPE(obj, FrozenDict_Type) && as_frozen_dict(obj)->h.data != nullptr;
+}
+
+// Takes the constructor's arguments, as dict.__new__ does, so that a
+// subclass' __new__ can pass them on; building is __init__'s.
+static PyObject *FrozenDict_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    if (type == FrozenDict_Type && PyTuple_GET_SIZE(args) == 1 && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) &&
+        is_built_exact_frozen_dict(PyTuple_GET_ITEM(args, 0))) {
+        return Py_NewRef(PyTuple_GET_ITEM(args, 0));
+    }
+    return allocate_frozen_dict(type);
+}
 
 // FrozenDict(data) without the generic call's argument tuple and __init__
 // dispatch; keywords, subclasses and a construction replaced from Python
@@ -366,8 +382,11 @@ static PyObject *frozen_dict_of_type(PyTypeObject *type, PyObject *data);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyTypeObject *exact = FrozenDict_Type;
     if (nargs > 1 || kwnames != nullptr || type != reinterpret_cast<PyObject *>(exact) ||
-        exact->tp_init != FrozenDict_init || exact->tp_new != PyBaseObject_Type.tp_new) {
+        exact->tp_init != FrozenDict_init || exact->tp_new != FrozenDict_new) {
         return call_type_generically(type, args, nargsf, kwnames);
+    }
+    if (nargs == 1 && is_built_exact_frozen_dict(args[0])) {
+        return Py_NewRef(args[0]);
     }
     PyObject *content = frozen_content(nargs == 1 ? args[0] : Py_None);
     return content != nullptr ? frozen_dict_of_type(exact, content) : nullptr;
@@ -480,9 +499,32 @@ static int frozen_dict_lookup(PyObject *self, PyObject *key, PyObject **value) {
     return PyDict_GetItemRef(data.get(), key, value);
 }
 
+// A subclass' __missing__(key) for a key [] did not find, as for dict
+// subclasses: true when it ran (*value is its result, or null with its
+// error), false when the class has none.
+static bool call_missing(PyObject *self, PyObject *key, PyObject **value) {
+    if (Py_IS_TYPE(self, FrozenDict_Type)) {
+        return false;
+    }
+    static PyObject *missing_name;
+    if (interned(missing_name, "__missing__") == nullptr) {
+        return true;
+    }
+    // Held: binding and calling may run code that drops it from the class.
+    PyRef type = PyRef::borrow(reinterpret_cast<PyObject *>(Py_TYPE(self)));
+    PyRef missing = PyRef::borrow(_PyType_Lookup(Py_TYPE(self), missing_name));
+    if (!missing) {
+        return false;
+    }
+    descrgetfunc bind = Py_TYPE(missing.get())->tp_descr_get;
+    PyRef bound(bind != nullptr ? bind(missing.get(), self, type.get()) : Py_NewRef(missing.get()));
+    *value = bound ? PyObject_CallOneArg(bound.get(), key) : nullptr;
+    return true;
+}
+
 static PyObject *FrozenDict_getitem(PyObject *self, PyObject *key) {
     PyObject *value;
-    if (frozen_dict_lookup(self, key, &value) == IS_FALSE) {
+    if (frozen_dict_lookup(self, key, &value) == IS_FALSE && !call_missing(self, key, &value)) {
         PyErr_SetObject(PyExc_KeyError, key);
     }
     return value;
@@ -877,6 +919,7 @@ static PyGetSetDef FrozenDict_getset[] = {
 };
 
 static PyType_Slot FrozenDict_slots[] = {
+    {Py_tp_new, (void *)FrozenDict_new},
     {Py_tp_init, (void *)FrozenDict_init},
     {Py_tp_dealloc, (void *)FrozenDict_dealloc},
     {Py_tp_traverse, (void *)FrozenDict_traverse},
@@ -1084,7 +1127,7 @@ static PyObject *to_frozen_set_full(PyObject *obj) {
 // as its constructor expects.
 static PyObject *frozen_dict_of_type(PyTypeObject *type, PyObject *data) {
     PyRef owned(data);
-    if (type->tp_init != FrozenDict_init || type->tp_new != PyBaseObject_Type.tp_new) {
+    if (type->tp_init != FrozenDict_init || type->tp_new != FrozenDict_new) {
         PyRef items(PyDict_Items(data));
         PyRef pairs(items ? PyList_AsTuple(items.get()) : nullptr);
         return pairs ? PyObject_CallOneArg(reinterpret_cast<PyObject *>(type), pairs.get()) : nullptr;
