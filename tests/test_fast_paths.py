@@ -122,7 +122,8 @@ def source_dicts(draw):
 @given(source_dicts(), st.lists(KEYS, max_size=5))
 def test_mapping_reads_agree_with_the_source_dict(source, probes):
     fd = FrozenDict(source)
-    assert fd.items() == list(source.items())
+    assert fd.items() == list(source.items()) and list(fd) == list(source)
+    assert list(reversed(fd)) == list(reversed(source))
     assert all(fd[key] is value for key, value in source.items())
     assert hash(fd) == general_dict_hash(source)
     for key in [*source, *probes]:

@@ -5,6 +5,7 @@ import ctypes
 import functools
 import gc
 import json
+import operator
 import subprocess
 import sys
 import tracemalloc
@@ -490,7 +491,11 @@ def test_subclass_and_cyclic_copies():
     ],
 )
 def test_reversed(obj, expected):
-    assert list(reversed(obj)) == expected
+    forward = iter(obj)
+    assert operator.length_hint(forward) == len(expected) and type(forward) is type(reversed(obj))
+    assert list(reversed(obj)) == expected and list(forward) == expected[::-1] and operator.length_hint(forward) == 0
+    with pytest.raises(TypeError):
+        type(forward)()
 
 
 def test_sizes_include_the_private_storage_and_nothing_read_from_it():
@@ -870,16 +875,27 @@ def test_uninitialised_instances(cls, op, make):
 def test_cycles_through_frozen_dicts_are_collected_and_the_content_stays_private(wrap):
     def make_cycle(witness):
         witness.fd = wrap(witness)
+        witness.iterators = iter(witness.fd), reversed(witness.fd)
         content = dict(witness.fd)
-        assert [r for r in gc.get_referents(witness.fd) if type(r) is dict and r == content] == []
+        referents = gc.get_referents(witness.fd, *witness.iterators)
+        assert [r for r in referents if type(r) is dict and r == content] == []
 
     assert collected(make_cycle)
 
 
 def test_cleared_instance_can_be_built_again():
-    fd = cleared_by_the_gc(FrozenDict)
+    fd = FrozenDict({"a": [1], "b": 2})
+    forward, backward = iter(fd), reversed(fd)
+    assert next(forward) == "a" and cleared_by_the_gc(FrozenDict) is not fd
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.argtypes, get_slot.restype = [ctypes.py_object, ctypes.c_int], ctypes.c_void_p
+    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(FrozenDict, 51))(fd)  # 51: Py_tp_clear
     fd.__init__({"x": [1]})
-    assert fd == FrozenDict({"x": (1,)}) and fd.__frozen__
+    assert fd == FrozenDict({"x": (1,)}) and fd.__frozen__ and list(fd) == ["x"]
+    for stale in (forward, backward):
+        with pytest.raises(RuntimeError):
+            next(stale)
+        assert list(stale) == []
 
 
 # --- properties ----------------------------------------------------------------------------------

@@ -336,7 +336,13 @@ OPERATIONS = {
         None,
     ),
     "frozen_dict_fresh_reads": (
-        lambda: (lambda fd: (fd.keys(), fd.values(), fd.items(), list(fd), hash(fd)))(FrozenDict({"a": 1})),
+        lambda: (lambda fd: (fd.keys(), fd.values(), fd.items(), list(fd), hash(fd), next(iter(fd))))(
+            FrozenDict({"a": 1})
+        ),
+        None,
+    ),
+    "frozen_dict_split_table_reads": (
+        lambda: (lambda fd: (list(fd), list(reversed(fd)), next(reversed(fd))))(FrozenDict(vars(Plain()))),
         None,
     ),
     "frozen_dict_missing_key": (lambda: FD[Plain()], KeyError),

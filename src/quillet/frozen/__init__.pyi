@@ -117,7 +117,7 @@ class FrozenDict(Mapping[_K, _V_co]):
         """Return the number of keys; an empty mapping is false."""
 
     def __iter__(self) -> Iterator[_K]:
-        """Iterate over the keys in insertion order."""
+        """Iterate over the keys in insertion order, without copying them."""
 
     def __reversed__(self) -> Iterator[_K]:
         """Iterate over the keys in reverse insertion order: ``reversed(fd)``."""

@@ -16,6 +16,7 @@
 
 static PyTypeObject *FrozenDict_Type;
 static PyTypeObject *NullFrozenDict_Type;
+static PyTypeObject *KeyIterator_Type;
 static PyObject *BasicHashable_TypeRef;
 static PyObject *NULL_KEY_OBJ;
 static PyObject *NULL_TUPLE_OBJ;
@@ -619,9 +620,10 @@ static PyObject *FrozenDict_items(PyObject *self, PyObject *) {
     return frozen_dict_list(self, PyDict_Items);
 }
 
+static PyObject *new_key_iterator(PyObject *mapping, bool reversed);
+
 static PyObject *FrozenDict_iter(PyObject *self) {
-    PyRef keys(frozen_dict_snapshot(self, Snapshot::KEYS));
-    return keys ? PyObject_GetIter(keys.get()) : nullptr;
+    return new_key_iterator(self, false);
 }
 
 static PyObject *FrozenDict_get_hash(PyObject *self, PyObject *) {
@@ -860,8 +862,7 @@ static PyObject *FrozenDict_deepcopy(PyObject *self, PyObject *memo) {
 }
 
 static PyObject *FrozenDict_reversed(PyObject *self, PyObject *) {
-    PyRef keys(frozen_dict_snapshot(self, Snapshot::KEYS));
-    return keys ? PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyReversed_Type), keys.get()) : nullptr;
+    return new_key_iterator(self, true);
 }
 
 // The instance with the private dict it owns; a shared one belongs to no
@@ -949,6 +950,170 @@ static PyType_Spec FrozenDict_spec = {
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     FrozenDict_slots,
+};
+
+// ---------------------------------------------------------------------------
+// Key iterator
+//
+// Walks the private dict of the mapping it holds, never the dict itself, so
+// that nothing hands the dict out (a dict iterator would, to
+// gc.get_referents()). The dict is never written once built, so its entry
+// table stays put for as long as the mapping keeps the same generation: the
+// iterator stops with an error if the collector cleared the mapping meanwhile.
+
+struct KeyIteratorObject {
+    PyObject_HEAD
+    PyObject *mapping;  // null once exhausted
+    uint64_t generation;
+    PyObject *const *entries;  // the entry table read in place, or null: PyDict_Next or the snapshot
+    Py_ssize_t stride;
+    Py_ssize_t position;  // the next entry index, or PyDict_Next's position
+    Py_ssize_t end;       // entry index where the walk stops
+    Py_ssize_t step;      // 1, or -1 for reversed()
+    Py_ssize_t remaining;
+    PyObject *snapshot;  // reversed() over a table that cannot be read in place
+};
+
+static KeyIteratorObject *as_key_iterator(PyObject *self) {
+    return reinterpret_cast<KeyIteratorObject *>(self);
+}
+
+static uint64_t generation_of(PyObject *mapping) {
+    return as_hashable_head(mapping)->generation;
+}
+
+// Reads the table in place when it can; otherwise forward iteration takes
+// PyDict_Next and reversed() a tuple of the keys.
+static int start_key_iterator(KeyIteratorObject *it, PyObject *data, bool reversed) {
+    DictEntries table;
+    if (dict_entries(data, &table)) {
+        it->entries = table.keys;
+        it->stride = table.stride;
+        it->position = reversed ? table.count - 1 : 0;
+        it->end = reversed ? -1 : table.count;
+        it->step = reversed ? -1 : 1;
+        return 0;
+    }
+    if (reversed) {
+        it->snapshot = build_snapshot(data, Snapshot::KEYS);
+        it->position = it->snapshot != nullptr ? PyTuple_GET_SIZE(it->snapshot) - 1 : -1;
+        return it->snapshot != nullptr ? 0 : -1;
+    }
+    return 0;
+}
+
+static PyObject *new_key_iterator(PyObject *mapping, bool reversed) {
+    if (!frozen_dict_ready(mapping)) {
+        return nullptr;
+    }
+    PyRef data = PyRef::borrow(as_frozen_dict(mapping)->h.data);
+    PyRef iterator(reinterpret_cast<PyObject *>(PyObject_GC_New(KeyIteratorObject, KeyIterator_Type)));
+    if (!iterator) {
+        return nullptr;
+    }
+    KeyIteratorObject *it = as_key_iterator(iterator.get());
+    it->mapping = nullptr;
+    it->entries = nullptr;
+    it->snapshot = nullptr;
+    it->position = 0;
+    it->remaining = PyDict_GET_SIZE(data.get());
+    if (start_key_iterator(it, data.get(), reversed) < 0) {
+        return nullptr;
+    }
+    // Building the snapshot may have run a finaliser that cleared the mapping.
+    if (as_frozen_dict(mapping)->h.data != data.get()) {
+        return dict_changed_error();
+    }
+    it->mapping = Py_NewRef(mapping);
+    it->generation = generation_of(mapping);
+    PyObject_GC_Track(iterator.get());
+    return iterator.release();
+}
+
+static int KeyIterator_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_key_iterator(self)->mapping);
+    Py_VISIT(as_key_iterator(self)->snapshot);
+    return 0;
+}
+
+static int KeyIterator_clear(PyObject *self) {
+    Py_CLEAR(as_key_iterator(self)->mapping);
+    Py_CLEAR(as_key_iterator(self)->snapshot);
+    return 0;
+}
+
+static void KeyIterator_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    KeyIterator_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+// The next key from whichever source the iterator walks; null when none is left.
+static PyObject *next_key(KeyIteratorObject *it) {
+    if (it->entries != nullptr) {
+        for (; it->position != it->end; it->position += it->step) {
+            PyObject *const *entry = it->entries + it->position * it->stride;
+            if (entry[1] != nullptr) {
+                it->position += it->step;
+                return Py_NewRef(entry[0]);
+            }
+        }
+        return nullptr;
+    }
+    if (it->snapshot != nullptr) {
+        return it->position >= 0 ? Py_NewRef(PyTuple_GET_ITEM(it->snapshot, it->position--)) : nullptr;
+    }
+    PyObject *key, *value;
+    return PyDict_Next(as_frozen_dict(it->mapping)->h.data, &it->position, &key, &value) ? Py_NewRef(key) : nullptr;
+}
+
+static PyObject *KeyIterator_next(PyObject *self) {
+    KeyIteratorObject *it = as_key_iterator(self);
+    if (it->mapping == nullptr) {
+        return nullptr;
+    }
+    if (generation_of(it->mapping) != it->generation) {
+        KeyIterator_clear(self);
+        return dict_changed_error();
+    }
+    PyObject *key = next_key(it);
+    if (key == nullptr) {
+        KeyIterator_clear(self);  // releasing the mapping can run code: nothing is read after it
+        return nullptr;
+    }
+    it->remaining--;
+    return key;
+}
+
+static PyObject *KeyIterator_length_hint(PyObject *self, PyObject *) {
+    const KeyIteratorObject *it = as_key_iterator(self);
+    return PyLong_FromSsize_t(it->mapping != nullptr && it->remaining > 0 ? it->remaining : 0);
+}
+
+static PyMethodDef KeyIterator_methods[] = {
+    {"__length_hint__", as_method(KeyIterator_length_hint), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyType_Slot KeyIterator_slots[] = {
+    {Py_tp_dealloc, (void *)KeyIterator_dealloc},
+    {Py_tp_traverse, (void *)KeyIterator_traverse},
+    {Py_tp_clear, (void *)KeyIterator_clear},
+    {Py_tp_iter, (void *)PyObject_SelfIter},
+    {Py_tp_iternext, (void *)KeyIterator_next},
+    {Py_tp_methods, KeyIterator_methods},
+    {0, nullptr},
+};
+
+static PyType_Spec KeyIterator_spec = {
+    "quillet.frozen.FrozenDictKeyIterator",
+    sizeof(KeyIteratorObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    KeyIterator_slots,
 };
 
 // ---------------------------------------------------------------------------
@@ -1276,7 +1441,8 @@ static int make_constants() {
 }
 
 static int create_types() {
-    if (create_type_once(FrozenDict_Type, &FrozenDict_spec, nullptr) < 0) {
+    if (create_type_once(FrozenDict_Type, &FrozenDict_spec, nullptr) < 0 ||
+        create_type_once(KeyIterator_Type, &KeyIterator_spec, nullptr) < 0) {
         return -1;
     }
     PyRef bases(PyTuple_Pack(1, FrozenDict_Type));
