@@ -6,6 +6,7 @@ import functools
 import gc
 import json
 import operator
+import pickle
 import subprocess
 import sys
 import tracemalloc
@@ -18,7 +19,7 @@ from hypothesis import strategies as st
 
 import quillet.frozen as qf
 import quillet.utils as qu
-from hostile import Boom, ClassHook, ClassRaises, RaisingEq, class_claiming, collected, run_with_small_stack
+from hostile import Boom, ClassHook, ClassRaises, RaisingEq, RaisingIter, class_claiming, collected, run_with_small_stack
 
 FrozenDict, NullFrozenDict, freeze, NULL = qf.FrozenDict, qf.NullFrozenDict, qf.freeze, qf.NULL_FROZEN_DICT
 Point = collections.namedtuple("Point", "x y")
@@ -52,6 +53,8 @@ def test_module_surface():
         "NONE_TUPLE",
         "NONE_ITEMS_TUPLE",
         "NULL_FROZEN_DICT",
+        "FrozenDictKeys",
+        "FrozenDictItems",
     ]
     assert "quillet.utils" in sys.modules and qf.NULL_KEY is sys.intern("__null__")
     assert (qf.NULL_TUPLE, qf.NONE_TUPLE, qf.NONE_ITEMS_TUPLE) == (("__null__",), (None,), (("__null__", None),))
@@ -342,9 +345,39 @@ def test_views_are_fresh_lists_over_a_private_snapshot():
     keys, values, items = fd.keys(), fd.values(), fd.items()
     assert (keys, values, items) == (["b", "a"], [1, (2,)], [("b", 1), ("a", (2,))]) and fd.keys() is not keys
     assert list(fd) == keys and dict(fd) == {**fd} == {"b": 1, "a": (2,)}
+    assert (type(keys), type(values), type(items)) == (qf.FrozenDictKeys, list, qf.FrozenDictItems)
+    assert [pickle.loads(pickle.dumps(v)) for v in (keys, items)] == [keys, items] == [copy.copy(keys), items[:]]
     keys.append("x"), keys.sort(), values.clear(), items.reverse()
     assert (fd.keys(), fd.values(), fd.items()) == (["b", "a"], [1, (2,)], [("b", 1), ("a", (2,))])
     assert list(fd) == ["b", "a"] and len(fd) == 2
+
+
+def isdisjoint(left, right):
+    return left.isdisjoint(right)
+
+
+@pytest.mark.parametrize("operation", [operator.and_, operator.or_, operator.sub, operator.xor, isdisjoint])
+@pytest.mark.parametrize(
+    "other",
+    [{"b", "c"}, ["c", "b", "b"], (), {"b": 0, "c": 1}.keys(), FrozenDict({"c": 1, "b": 0}).keys(), {("b", (2,)), "a"}],
+)
+@pytest.mark.parametrize("view", ["keys", "items"])
+def test_key_and_item_lists_combine_as_dict_views(view, other, operation):
+    ours, theirs = getattr(FrozenDict({"a": 1, "b": [2]}), view)(), getattr({"a": 1, "b": (2,)}, view)()
+    assert operation(ours, other) == operation(theirs, other)
+    if operation is not isdisjoint:
+        assert operation(other, ours) == operation(other, theirs)
+        assert operation(ours, ours) == operation(theirs, theirs) and type(operation(other, ours)) is set
+
+
+@pytest.mark.parametrize("operation", [operator.and_, operator.or_, operator.sub, operator.xor, isdisjoint])
+@pytest.mark.parametrize("other", [1, [[1]], RaisingIter()])
+def test_key_list_set_operations_refuse_what_dict_views_refuse(operation, other):
+    ours, theirs = FD_A.keys(), {"a": 1, (1, 2): "t"}.keys()
+    with pytest.raises(Exception) as expected:
+        operation(theirs, other)
+    with pytest.raises(type(expected.value)):
+        operation(ours, other)
 
 
 @pytest.mark.parametrize(

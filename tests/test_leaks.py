@@ -345,6 +345,11 @@ OPERATIONS = {
         lambda: (lambda fd: (list(fd), list(reversed(fd)), next(reversed(fd))))(FrozenDict(vars(Plain()))),
         None,
     ),
+    "frozen_dict_list_set_operations": (
+        lambda: (FD.keys() & {"a"}, {"a"} | FD.items(), [1] - FD.keys(), FD.items() ^ FD.items(), FD.keys().isdisjoint("a")),
+        None,
+    ),
+    "frozen_dict_list_set_operation_raises": (lambda: FD.keys() - RaisingIter(), Boom),
     "frozen_dict_missing_key": (lambda: FD[Plain()], KeyError),
     "frozen_dict_missing_hook": (lambda: (MISSING_HOOK[Plain()], FrozenDict(FD), MISSING_HOOK[(1, 2)]), None),
     "frozen_dict_missing_hook_raises": (lambda: MISSING_HOOK["raise"], Boom),

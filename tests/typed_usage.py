@@ -18,6 +18,8 @@ from quillet.frozen import (
     NULL_KEY,
     NULL_TUPLE,
     FrozenDict,
+    FrozenDictItems,
+    FrozenDictKeys,
     NullFrozenDict,
     freeze,
 )
@@ -80,6 +82,10 @@ def refused(call: Callable[[], object]) -> None:
     raise AssertionError("the call was accepted")
 
 
+def shared_keys(a: Mapping[str, int], b: Mapping[str, int]) -> set[str]:
+    return a.keys() & b.keys()
+
+
 def frozen_dicts() -> None:
     prices = FrozenDict({"tea": 3, "cake": 5})
     assert_type(prices, FrozenDict[str, int])
@@ -87,9 +93,13 @@ def frozen_dicts() -> None:
     assert_type(prices.get("milk"), int | None)
     assert_type(prices.get("milk", 0), int)
     assert_type(prices.get("milk", "none"), int | str)
-    assert_type(prices.keys(), list[str])
-    assert_type(prices.items(), list[tuple[str, int]])
+    assert_type(prices.keys(), FrozenDictKeys[str])
+    assert_type(prices.items(), FrozenDictItems[str, int])
     assert list(prices) == prices.keys() == ["tea", "cake"]
+    assert_type(prices.keys() & {"tea", "milk"}, set[str])
+    assert_type(["milk"] - prices.keys(), set[str])
+    assert prices.items() | {("milk", 1)} == {("tea", 3), ("cake", 5), ("milk", 1)}
+    assert shared_keys(prices, FrozenDict({"tea": 1})) == {"tea"} and prices.keys().isdisjoint(["milk"])
     assert prices.get_hash() == hash(prices) and prices.data_size == 2
     assert prices.__frozen__ and prices.cacheable
 

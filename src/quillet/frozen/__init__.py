@@ -14,6 +14,8 @@ __all__ = [
     "NULL_KEY",
     "NULL_TUPLE",
     "FrozenDict",
+    "FrozenDictItems",
+    "FrozenDictKeys",
     "NullFrozenDict",
     "freeze",
 ]

@@ -19,11 +19,14 @@ __all__ = [
     "NULL_KEY",
     "NULL_TUPLE",
     "FrozenDict",
+    "FrozenDictItems",
+    "FrozenDictKeys",
     "NullFrozenDict",
     "freeze",
 ]
 
 _K = TypeVar("_K")
+_V = TypeVar("_V")
 _K2 = TypeVar("_K2")
 _V_co = TypeVar("_V_co", covariant=True)
 _T = TypeVar("_T")
@@ -33,8 +36,9 @@ _Leaf = TypeVar("_Leaf", str, bytes, int, float, None)
 
 # FrozenDict is registered as a collections.abc.Mapping at import time. Unlike
 # a Mapping's views, keys(), values() and items() return lists (and tuples for
-# the null mapping). The mutating methods (clear, pop, popitem, setdefault,
-# update) and item assignment exist at run time only to raise TypeError; they
+# the null mapping); those of keys() and items() have the views' set
+# operations. The mutating methods (clear, pop, popitem, setdefault, update)
+# and item assignment exist at run time only to raise TypeError; they
 # are left out here so that a type checker reports the mutation instead.
 
 @disjoint_base
@@ -246,18 +250,23 @@ class FrozenDict(Mapping[_K, _V_co]):
                 is unhashable. Keywords are refused.
         """
 
-    def keys(self) -> list[_K]:  # type: ignore[override]
+    def keys(self) -> FrozenDictKeys[_K]:  # type: ignore[override]
         """Return the keys as a new list, in insertion order.
 
         Each call gives a list of its own, which the caller may change without
-        touching the mapping.
+        touching the mapping. The list has the set operations of
+        ``dict.keys()``; see :class:`FrozenDictKeys`.
         """
 
     def values(self) -> list[_V_co]:  # type: ignore[override]
-        """Return the frozen values as a new list, in insertion order."""
+        """Return the frozen values as a new plain list, in insertion order."""
 
-    def items(self) -> list[tuple[_K, _V_co]]:  # type: ignore[override]
-        """Return the (key, value) pairs as a new list of tuples, in insertion order."""
+    def items(self) -> FrozenDictItems[_K, _V_co]:  # type: ignore[override]
+        """Return the (key, value) pairs as a new list of tuples, in insertion order.
+
+        The list has the set operations of ``dict.items()``; see
+        :class:`FrozenDictItems`.
+        """
 
     def get_hash(self) -> int:
         """Return the hash, exactly as ``hash(fd)`` does.
@@ -276,6 +285,54 @@ class FrozenDict(Mapping[_K, _V_co]):
     @property
     def data_size(self) -> int:
         """The number of keys, the same as ``len(fd)``."""
+
+@final
+class FrozenDictKeys(list[_K]):
+    """The list that :meth:`FrozenDict.keys` returns, with the set operations of ``dict.keys()``.
+
+    ``&``, ``|``, ``-`` and ``^``, with the list on either side, and
+    :meth:`isdisjoint` give what a dict's keys view gives: a new ``set``.
+    Everything else is the list's: indexing, changing it, and ``==``, which
+    depends on order where a view compares as a set.
+
+    Example:
+        >>> from quillet.frozen import FrozenDict
+        >>> keys = FrozenDict({"a": 1, "b": 2}).keys()
+        >>> keys, keys & {"b", "c"}, ["a"] - keys, keys.isdisjoint("xy")
+        (['a', 'b'], {'b'}, set(), True)
+    """
+
+    def __and__(self, other: Iterable[Any], /) -> set[_K]: ...
+    def __rand__(self, other: Iterable[_T], /) -> set[_T]: ...
+    def __or__(self, other: Iterable[_T], /) -> set[_K | _T]: ...
+    def __ror__(self, other: Iterable[_T], /) -> set[_K | _T]: ...
+    def __sub__(self, other: Iterable[Any], /) -> set[_K]: ...
+    def __rsub__(self, other: Iterable[_T], /) -> set[_T]: ...
+    def __xor__(self, other: Iterable[_T], /) -> set[_K | _T]: ...
+    def __rxor__(self, other: Iterable[_T], /) -> set[_K | _T]: ...
+    def isdisjoint(self, other: Iterable[Any], /) -> bool:
+        """Tell whether no key is an element of ``other``."""
+
+@final
+class FrozenDictItems(list[tuple[_K, _V]]):
+    """The list that :meth:`FrozenDict.items` returns, with the set operations of ``dict.items()``.
+
+    ``&``, ``|``, ``-`` and ``^``, with the list on either side, and
+    :meth:`isdisjoint` give what a dict's items view gives: a new ``set``
+    of (key, value) tuples. Everything else is the list's, as for
+    :class:`FrozenDictKeys`.
+    """
+
+    def __and__(self, other: Iterable[Any], /) -> set[tuple[_K, _V]]: ...
+    def __rand__(self, other: Iterable[_T], /) -> set[_T]: ...
+    def __or__(self, other: Iterable[_T], /) -> set[tuple[_K, _V] | _T]: ...
+    def __ror__(self, other: Iterable[_T], /) -> set[tuple[_K, _V] | _T]: ...
+    def __sub__(self, other: Iterable[Any], /) -> set[tuple[_K, _V]]: ...
+    def __rsub__(self, other: Iterable[_T], /) -> set[_T]: ...
+    def __xor__(self, other: Iterable[_T], /) -> set[tuple[_K, _V] | _T]: ...
+    def __rxor__(self, other: Iterable[_T], /) -> set[tuple[_K, _V] | _T]: ...
+    def isdisjoint(self, other: Iterable[Any], /) -> bool:
+        """Tell whether no (key, value) pair is an element of ``other``."""
 
 @final
 class NullFrozenDict(FrozenDict[str, None]):

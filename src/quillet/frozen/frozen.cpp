@@ -14,9 +14,13 @@
 
 #include "../utils/utils.h"
 
+#include <utility>
+
 static PyTypeObject *FrozenDict_Type;
 static PyTypeObject *NullFrozenDict_Type;
 static PyTypeObject *KeyIterator_Type;
+static PyTypeObject *KeysList_Type;
+static PyTypeObject *ItemsList_Type;
 static PyObject *BasicHashable_TypeRef;
 static PyObject *NULL_KEY_OBJ;
 static PyObject *NULL_TUPLE_OBJ;
@@ -598,26 +602,78 @@ static PyObject *frozen_dict_snapshot(PyObject *self, Snapshot kind) {
     return build_snapshot(data.get(), kind);
 }
 
-// A list the caller owns, copied from the private dict by `copy`; nothing is
-// kept, so that asking costs no memory afterwards.
-static PyObject *frozen_dict_list(PyObject *self, PyObject *(*copy)(PyObject *)) {
+// The (key, value) pairs of a private dict, read in place where the table
+// allows; the list is filled before anything else can see it.
+static PyObject *items_of(PyObject *data) {
+    DictEntries table;
+    if (!dict_entries(data, &table)) {
+        return PyDict_Items(data);
+    }
+    const Py_ssize_t size = PyDict_GET_SIZE(data);
+    PyRef list(PyList_New(size));
+    if (!list) {
+        return nullptr;
+    }
+    // Making the pairs can start the collector, which must not meet empty slots.
+    PyObject_GC_UnTrack(list.get());
+    Py_ssize_t index = 0;
+    for (Py_ssize_t i = 0; i < table.count && index < size; ++i) {
+        PyObject *const *entry = table.keys + i * table.stride;
+        if (entry[1] == nullptr) {
+            continue;
+        }
+        PyObject *pair = PyTuple_New(2);
+        if (pair == nullptr) {
+            Py_SET_SIZE(list.get(), index);  // release only the pairs made
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(pair, 0, Py_NewRef(entry[0]));
+        PyTuple_SET_ITEM(pair, 1, Py_NewRef(entry[1]));
+        PyList_SET_ITEM(list.get(), index++, pair);
+    }
+    PyObject_GC_Track(list.get());
+    return list.release();
+}
+
+// The list `list` (stolen) as an instance of `type`, a subclass of list: its
+// items move over without being copied.
+static PyObject *list_as_subclass(PyObject *list, PyTypeObject *type) {
+    PyRef owned(list);
+    PyObject *result = owned ? type->tp_alloc(type, 0) : nullptr;
+    if (result == nullptr) {
+        return nullptr;
+    }
+    auto *from = reinterpret_cast<PyListObject *>(list);
+    auto *to = reinterpret_cast<PyListObject *>(result);
+    std::swap(from->ob_item, to->ob_item);
+    std::swap(from->allocated, to->allocated);
+    Py_SET_SIZE(result, Py_SIZE(list));
+    Py_SET_SIZE(list, 0);
+    return result;
+}
+
+// A list the caller owns, copied from the private dict by `copy`, as an
+// instance of `type` unless it is null; nothing is kept, so that asking
+// costs no memory afterwards.
+static PyObject *frozen_dict_list(PyObject *self, PyObject *(*copy)(PyObject *), PyTypeObject *type) {
     if (!frozen_dict_ready(self)) {
         return nullptr;
     }
     PyRef data = PyRef::borrow(as_frozen_dict(self)->h.data);
-    return copy(data.get());
+    PyObject *list = copy(data.get());
+    return type != nullptr ? list_as_subclass(list, type) : list;
 }
 
 static PyObject *FrozenDict_keys(PyObject *self, PyObject *) {
-    return frozen_dict_list(self, PyDict_Keys);
+    return frozen_dict_list(self, PyDict_Keys, KeysList_Type);
 }
 
 static PyObject *FrozenDict_values(PyObject *self, PyObject *) {
-    return frozen_dict_list(self, PyDict_Values);
+    return frozen_dict_list(self, PyDict_Values, nullptr);
 }
 
 static PyObject *FrozenDict_items(PyObject *self, PyObject *) {
-    return frozen_dict_list(self, PyDict_Items);
+    return frozen_dict_list(self, items_of, ItemsList_Type);
 }
 
 static PyObject *new_key_iterator(PyObject *mapping, bool reversed);
@@ -1117,6 +1173,90 @@ static PyType_Spec KeyIterator_spec = {
 };
 
 // ---------------------------------------------------------------------------
+// Key and item lists
+//
+// keys() and items() give lists, which callers may index and change, with
+// the set operations of a dict's keys and items views; like those, each
+// gives a new set, and the left operand need not be one of these lists.
+
+static void SetLikeList_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyList_Type.tp_dealloc(self);
+    Py_DECREF(type);  // list's own deallocator leaves the heap type's reference
+}
+
+// set(left) changed in place by the set method `update` with `right`: what
+// a dict view gives for `left op right`.
+static PyObject *set_operation(PyObject *left, PyObject *right, PyObject *&update_name, const char *update) {
+    if (interned(update_name, update) == nullptr) {
+        return nullptr;
+    }
+    PyRef result(PySet_New(left));
+    PyRef done(result ? PyObject_CallMethodOneArg(result.get(), update_name, right) : nullptr);
+    return done ? result.release() : nullptr;
+}
+
+static PyObject *SetLikeList_and(PyObject *left, PyObject *right) {
+    static PyObject *name;
+    return set_operation(left, right, name, "intersection_update");
+}
+
+static PyObject *SetLikeList_or(PyObject *left, PyObject *right) {
+    static PyObject *name;
+    return set_operation(left, right, name, "update");
+}
+
+static PyObject *SetLikeList_subtract(PyObject *left, PyObject *right) {
+    static PyObject *name;
+    return set_operation(left, right, name, "difference_update");
+}
+
+static PyObject *SetLikeList_xor(PyObject *left, PyObject *right) {
+    static PyObject *name;
+    return set_operation(left, right, name, "symmetric_difference_update");
+}
+
+static PyObject *SetLikeList_isdisjoint(PyObject *self, PyObject *other) {
+    static PyObject *name;
+    if (interned(name, "isdisjoint") == nullptr) {
+        return nullptr;
+    }
+    PyRef elements(PySet_New(self));
+    return elements ? PyObject_CallMethodOneArg(elements.get(), name, other) : nullptr;
+}
+
+static PyMethodDef SetLikeList_methods[] = {
+    {"isdisjoint", as_method(SetLikeList_isdisjoint), METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyType_Slot SetLikeList_slots[] = {
+    {Py_tp_dealloc, (void *)SetLikeList_dealloc},
+    {Py_tp_methods, SetLikeList_methods},
+    {Py_nb_and, (void *)SetLikeList_and},
+    {Py_nb_or, (void *)SetLikeList_or},
+    {Py_nb_subtract, (void *)SetLikeList_subtract},
+    {Py_nb_xor, (void *)SetLikeList_xor},
+    {0, nullptr},
+};
+
+static PyType_Spec KeysList_spec = {
+    "quillet.frozen.FrozenDictKeys",
+    0,
+    0,
+    Py_TPFLAGS_DEFAULT,  // the collector's flag and traverse come from list
+    SetLikeList_slots,
+};
+
+static PyType_Spec ItemsList_spec = {
+    "quillet.frozen.FrozenDictItems",
+    0,
+    0,
+    Py_TPFLAGS_DEFAULT,  // the collector's flag and traverse come from list
+    SetLikeList_slots,
+};
+
+// ---------------------------------------------------------------------------
 // NullFrozenDict
 
 static int NullFrozenDict_init(PyObject *self, PyObject *, PyObject *) {
@@ -1445,6 +1585,11 @@ static int create_types() {
         create_type_once(KeyIterator_Type, &KeyIterator_spec, nullptr) < 0) {
         return -1;
     }
+    PyRef list_base(PyTuple_Pack(1, &PyList_Type));
+    if (!list_base || create_type_once(KeysList_Type, &KeysList_spec, list_base.get()) < 0 ||
+        create_type_once(ItemsList_Type, &ItemsList_spec, list_base.get()) < 0) {
+        return -1;
+    }
     PyRef bases(PyTuple_Pack(1, FrozenDict_Type));
     return bases ? create_type_once(NullFrozenDict_Type, &NullFrozenDict_spec, bases.get()) : -1;
 }
@@ -1460,7 +1605,9 @@ static int add_objects(PyObject *module) {
         PyModule_AddObjectRef(module, "NULL_TUPLE", NULL_TUPLE_OBJ) < 0 ||
         PyModule_AddObjectRef(module, "NONE_TUPLE", NONE_TUPLE_OBJ) < 0 ||
         PyModule_AddObjectRef(module, "NONE_ITEMS_TUPLE", NONE_ITEMS_TUPLE_OBJ) < 0 ||
-        PyModule_AddObjectRef(module, "NULL_FROZEN_DICT", NULL_FROZEN_DICT_OBJ) < 0) {
+        PyModule_AddObjectRef(module, "NULL_FROZEN_DICT", NULL_FROZEN_DICT_OBJ) < 0 ||
+        PyModule_AddObjectRef(module, "FrozenDictKeys", reinterpret_cast<PyObject *>(KeysList_Type)) < 0 ||
+        PyModule_AddObjectRef(module, "FrozenDictItems", reinterpret_cast<PyObject *>(ItemsList_Type)) < 0) {
         return -1;
     }
     return FREEZE_FUNC != nullptr ? 0 : keep_first(FREEZE_FUNC, PyObject_GetAttrString(module, "freeze"));
