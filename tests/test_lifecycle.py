@@ -104,6 +104,20 @@ assert not failures, failures
 """
 
 SCENARIOS = {
+    "submodules_as_package_attributes": (
+        """
+        import quillet, sys
+        assert "quillet.frozen" not in sys.modules
+        assert quillet.frozen.FrozenDict({"a": [1]})["a"] == (1,) and quillet.utils.is_str("x")
+        assert quillet.text_walker.TextWalker("a").current == "a" and "quillet.frozen" in sys.modules
+        try:
+            quillet.missing
+        except AttributeError as error:
+            assert "'missing'" in str(error), error
+        else:
+            raise AssertionError("quillet.missing was found")
+    """,
+    ),
     "retry_after_failed_import": (
         """
         import pathlib

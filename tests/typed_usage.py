@@ -1,9 +1,10 @@
-"""Typed use of the whole public API: checked by `mypy --strict` against the
-shipped stubs, and run by test_ecosystem.py so that every call here also
-holds at run time.
+"""Typed use of the whole public API: checked by `mypy --strict` and by
+basedpyright against the shipped stubs, and run by test_ecosystem.py so that
+every call here also holds at run time.
 
-The `# type: ignore[...]` lines are claims: --strict (warn_unused_ignores)
-fails if the checker stops reporting them.
+The `# type: ignore[...]` lines are claims: --strict (warn_unused_ignores) and
+basedpyright (reportUnnecessaryTypeIgnoreComment) fail if either checker stops
+reporting them.
 """
 
 import contextlib
@@ -105,12 +106,18 @@ def frozen_dicts() -> None:
 
     # Values are frozen on the way in, so their element types are not kept.
     nested = FrozenDict({"a": [1, {"b": 2}]})
-    assert_type(nested, FrozenDict[str, Any])
+    assert_type(nested, FrozenDict[str, tuple[Any, ...]])
     assert nested["a"] == (1, FrozenDict({"b": 2}))
-    pairs = FrozenDict([("x", 1.5), ("y", 2.5)])
-    assert_type(pairs, FrozenDict[str, float])
+    pairs: FrozenDict[str, float] = FrozenDict([("x", 1.5), ("y", 2.5)])
     empty: FrozenDict[str, int] = FrozenDict()
     assert not empty
+    ok: FrozenDict[str, tuple[int, ...]] = FrozenDict({"a": [1]})
+    assert_type(FrozenDict({"s": {1}}), FrozenDict[str, frozenset[int]])
+    assert_type(FrozenDict({"d": {"e": 1.5}}), FrozenDict[str, FrozenDict[str, float]])
+    assert_type(FrozenDict({"p": Path("/")}), FrozenDict[str, Path])
+    listed: FrozenDict[str, tuple[bytes, ...]] = FrozenDict([("t", [b"x"])])
+    bad: FrozenDict[str, str] = FrozenDict({"a": 1})  # type: ignore[dict-item]
+    assert ok["a"] == (1,) and len(bad) == 1 and listed["t"] == (b"x",) and pairs["x"] == 1.5
 
     # A FrozenDict is a Mapping and can be subscripted as a generic at run time.
     as_mapping: Mapping[str, int] = prices

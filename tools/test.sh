@@ -2,10 +2,10 @@
 # Runs every test: the C++ unit tests (CTest), then on CPython 3.15, 3.13
 # (when the machine has it) and the image's python3 the package's wheel,
 # repaired to a manylinux tag by auditwheel and installed into a venv of its
-# own, with its stubs checked (stubtest, mypy --strict) and the Python suite
-# run against it; on 3.15 also the docs site (tests/test_docs.py) and the
-# sdist, which must build the same wheel; last the linters. Provisions what it
-# needs first.
+# own, with its stubs checked (stubtest, mypy --strict, basedpyright) and the
+# Python suite run against it; on 3.15 also the docs site (tests/test_docs.py)
+# and the sdist, which must build the same wheel; last the linters. Provisions
+# what it needs first.
 #
 #   tools/test.sh              every test
 #   tools/test.sh --lint       ruff (lint and format), clang-format and clang-tidy only
@@ -78,9 +78,10 @@ run_wheel_tests() {
     wheel=$(repair_wheel "$(build_wheel "$build_venv")")
     install_wheel "$test_venv" "$wheel"
     version=$("$test_venv/bin/python" -c 'import sys; print(sys.version.split()[0])')
-    log "stubtest and mypy --strict on $version"
+    log "stubtest, mypy --strict and basedpyright on $version"
     (cd "$CACHE" && "$test_venv/bin/python" -m mypy.stubtest quillet --allowlist "$ROOT/tests/stubtest-allowlist.txt")
     (cd "$ROOT/tests" && "$test_venv/bin/python" -m mypy --strict --cache-dir "$CACHE/mypy/$name" typed_usage.py)
+    (cd "$ROOT/tests" && "$test_venv/bin/basedpyright" -p "$ROOT" --pythonpath "$test_venv/bin/python" typed_usage.py)
     log "Python tests on $version against $(basename "$wheel")"
     (cd "$ROOT" && "$test_venv/bin/python" -m pytest -q -p no:cacheprovider)
 }
