@@ -718,11 +718,24 @@ static PyObject *FrozenDict_immutable_raise(PyObject *self, PyObject *, PyObject
     return nullptr;
 }
 
-// Pickles and copies as the class called with the (key, value) pairs in
-// order; the values are already frozen, and freezing them again keeps them.
+// A plain dict of a FrozenDict's content for pickling, tracked by the
+// collector like any dict that code may keep.
+static PyObject *pickled_content(PyObject *self) {
+    PyObject *content = content_of_frozen_dict(self);
+    if (content != nullptr && !PyObject_GC_IsTracked(content)) {
+        PyObject_GC_Track(content);  // a copy of the untracked private dict starts untracked
+    }
+    return content;
+}
+
+// Pickles and copies as the class called with its content, in order: an
+// exact FrozenDict with a dict, which loads fastest; a subclass, whose
+// constructor may expect them, with the (key, value) pairs. The values are
+// already frozen, and freezing them again keeps them.
 static PyObject *FrozenDict_reduce(PyObject *self, PyObject *) {
-    PyRef items(frozen_dict_snapshot(self, Snapshot::ITEMS));
-    PyRef args(items ? PyTuple_Pack(1, items.get()) : nullptr);
+    PyRef content(Py_IS_TYPE(self, FrozenDict_Type) ? pickled_content(self)
+                                                     : frozen_dict_snapshot(self, Snapshot::ITEMS));
+    PyRef args(content ? PyTuple_Pack(1, content.get()) : nullptr);
     return args ? reduce_to_constructor(self, FrozenDict_Type, args.get()) : nullptr;
 }
 
@@ -758,6 +771,17 @@ static int update_from_frozen_dict(PyObject *dict, PyObject *fd) {
     return 0;
 }
 
+// Adds the frozen content of the mapping `right` to the dict `merged`,
+// replacing what is there; -1 with an exception set. A dict whose values
+// freeze to themselves is merged as it is, without a frozen copy first.
+static int merge_frozen(PyObject *merged, PyObject *right) {
+    if (PyDict_CheckExact(right) && values_freeze_to_themselves(right)) {
+        return PyDict_Update(merged, right);
+    }
+    PyRef added(frozen_content(right));
+    return added ? PyDict_Update(merged, added.get()) : -1;
+}
+
 // fd | mapping gives a FrozenDict, mapping | fd (when the mapping's own `|`
 // declined) a dict, as the built-in frozendict does; the right operand wins.
 static PyObject *FrozenDict_or(PyObject *left, PyObject *right) {
@@ -768,8 +792,7 @@ static PyObject *FrozenDict_or(PyObject *left, PyObject *right) {
     }
     if (frozen_left) {
         PyRef merged(content_of_frozen_dict(left));
-        PyRef added(merged ? frozen_content(right) : nullptr);
-        if (!added || PyDict_Update(merged.get(), added.get()) < 0) {
+        if (!merged || merge_frozen(merged.get(), right) < 0) {
             return nullptr;
         }
         return frozen_dict_of_type(FrozenDict_Type, merged.release());
