@@ -314,6 +314,67 @@ def first_hashes():
     return rows
 
 
+def mapping_setup(size):
+    return (
+        "import pickle; from types import MappingProxyType; from quillet.frozen import FrozenDict; "
+        f"d = {{f'key{{i}}': i for i in range({size})}}; fd = FrozenDict(d); bd = frozendict(d); "
+        "fd2 = FrozenDict(dict(d)); bd2 = frozendict(dict(d)); mp = MappingProxyType(d); "
+        "pf = pickle.dumps(fd); pb = pickle.dumps(bd)"
+    )
+
+
+# (operation, quillet's statement, the built-in frozendict's, target, sizes the target holds at)
+MAPPING_API = [
+    ("for k in fd", "for k in fd: pass", "for k in bd: pass", 1.1, (1_000,)),
+    ("for item in fd.items()", "for item in fd.items(): pass", "for item in bd.items(): pass", 1.2, (1_000,)),
+    ("for k, v in fd.items()", "for k, v in fd.items(): pass", "for k, v in bd.items(): pass", 1.2, (1_000,)),
+    ("FrozenDict(fd)", "FrozenDict(fd)", "frozendict(bd)", 1.1, (2, 10, 1_000, 100_000)),
+    ("fd | {'c': 3}", "fd | {'c': 3}", "bd | {'c': 3}", 1.2, (2,)),
+    ("pickle.loads", "pickle.loads(pf)", "pickle.loads(pb)", 1.2, (1_000,)),
+    ("fd == equal fd", "fd == fd2", "bd == bd2", 1.05, (1_000,)),
+]
+
+
+def mapping_api():
+    """The rest of the mapping API against the built-in, at the sizes with a
+    target and, for its scaling, at 10 / 1 000 / 100 000 entries."""
+    rows = []
+    for operation, ours, theirs, target, target_sizes in MAPPING_API:
+        for size in sorted({10, 1_000, 100_000, *target_sizes}):
+            held = size in target_sizes
+            rows.append(
+                Comparison(
+                    f"{operation}, {report.count(size)} entries",
+                    ours,
+                    [Side("built-in frozendict", theirs, target if held else None)],
+                    "targets" if held else "scaling",
+                    mapping_setup(size),
+                    ("quillet.frozen",),
+                    family=operation,
+                    size=size,
+                )
+            )
+    # dict() copies only dicts directly: every other mapping takes the keys()
+    # and [] path, of which a mapping proxy is the plainest.
+    for size in (10, 1_000, 100_000):
+        rows.append(
+            Comparison(
+                f"dict(fd), {report.count(size)} entries",
+                "dict(fd)",
+                [
+                    Side("dict(MappingProxyType(d))", "dict(mp)", 1.0 if size == 1_000 else None),
+                    Side("built-in frozendict", "dict(bd)", note="for information: copied as a dict"),
+                ],
+                "targets" if size == 1_000 else "scaling",
+                mapping_setup(size),
+                ("quillet.frozen",),
+                family="dict(fd)",
+                size=size,
+            )
+        )
+    return rows
+
+
 def freezes_by_size():
     return [
         Comparison(
@@ -349,6 +410,7 @@ def comparisons():
     return [
         *frozen_dict_builds(),
         *first_hashes(),
+        *mapping_api(),
         Comparison(
             "fd[k] hit",
             "fd[k]",
