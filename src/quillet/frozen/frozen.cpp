@@ -631,6 +631,10 @@ static PyObject *items_of(PyObject *data) {
         PyTuple_SET_ITEM(pair, 1, Py_NewRef(entry[1]));
         PyList_SET_ITEM(list.get(), index++, pair);
     }
+    if (index != size) {  // the table disagrees with the size: never hand out empty slots
+        Py_SET_SIZE(list.get(), index);
+        return dict_changed_error();
+    }
     PyObject_GC_Track(list.get());
     return list.release();
 }
