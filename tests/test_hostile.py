@@ -296,7 +296,12 @@ ENTRY_POINTS = [
     ("frozen_dict_getitem", lambda h: FrozenDict({"a": 1})[h], KeyError, HASH_FAILS),
     ("frozen_dict_key", lambda h: len(FrozenDict([(h, 1)])), 1, HASH_FAILS),
     ("eq_frozen_dict", lambda h: h == FrozenDict(), False, {**EQ_FAILS, "new_frozen_dict": TypeError}),
-    ("frozen_dict_keys_unbound", lambda h: FrozenDict.keys(h), TypeError, {"null_frozen_dict": qf.FrozenDictKeys(["__null__"])}),
+    (
+        "frozen_dict_keys_unbound",
+        lambda h: FrozenDict.keys(h),
+        TypeError,
+        {"null_frozen_dict": qf.FrozenDictKeys(["__null__"])},
+    ),
     ("null_getitem", lambda h: NULL[h], None, {}),
     ("null_contains", lambda h: h in NULL, False, {}),
     ("null_get", lambda h: NULL.get(h), None, HASH_FAILS),

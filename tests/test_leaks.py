@@ -346,7 +346,13 @@ OPERATIONS = {
         None,
     ),
     "frozen_dict_list_set_operations": (
-        lambda: (FD.keys() & {"a"}, {"a"} | FD.items(), [1] - FD.keys(), FD.items() ^ FD.items(), FD.keys().isdisjoint("a")),
+        lambda: (
+            FD.keys() & {"a"},
+            {"a"} | FD.items(),
+            [1] - FD.keys(),
+            FD.items() ^ FD.items(),
+            FD.keys().isdisjoint("a"),
+        ),
         None,
     ),
     "frozen_dict_list_set_operation_raises": (lambda: FD.keys() - RaisingIter(), Boom),

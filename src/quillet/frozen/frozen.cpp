@@ -738,7 +738,7 @@ static PyObject *pickled_content(PyObject *self) {
 // already frozen, and freezing them again keeps them.
 static PyObject *FrozenDict_reduce(PyObject *self, PyObject *) {
     PyRef content(Py_IS_TYPE(self, FrozenDict_Type) ? pickled_content(self)
-                                                     : frozen_dict_snapshot(self, Snapshot::ITEMS));
+                                                    : frozen_dict_snapshot(self, Snapshot::ITEMS));
     PyRef args(content ? PyTuple_Pack(1, content.get()) : nullptr);
     return args ? reduce_to_constructor(self, FrozenDict_Type, args.get()) : nullptr;
 }
