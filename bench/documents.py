@@ -1,4 +1,12 @@
-"""A JSON-like document and the pure-Python recursive freeze a user would write."""
+"""JSON-like documents, made up and real, and the pure-Python recursive freeze a user would write."""
+
+import gzip
+import json
+from functools import cache
+from pathlib import Path
+
+# Debian's iso-codes package: 7 910 flat records, one per ISO 639-3 language.
+ISO_639_3 = Path("/usr/share/iso-codes/json/iso_639-3.json")
 
 
 def json_document(records=105):
@@ -36,3 +44,29 @@ def count_nodes(value):
     if isinstance(value, (list, tuple)):
         return 1 + sum(count_nodes(v) for v in value)
     return 1
+
+
+def botocore_data(relative):
+    """A JSON document that botocore ships as data, gzipped or not."""
+    import botocore
+
+    path = Path(botocore.__file__).parent / "data" / relative
+    raw = path.read_bytes()
+    return json.loads(gzip.decompress(raw) if path.suffix == ".gz" else raw)
+
+
+# label -> (loader, module it needs): many small nested dicts, as real frozen data is.
+REAL_DOCUMENTS = {
+    "language table": (lambda: json.loads(ISO_639_3.read_text(encoding="utf-8")), None),
+    "endpoint map": (lambda: botocore_data("endpoints.json"), "botocore"),
+    "API model": (lambda: botocore_data("quicksight/2018-04-01/service-2.json.gz"), "botocore"),
+}
+
+
+@cache
+def real_document(label):
+    return REAL_DOCUMENTS[label][0]()
+
+
+def real_document_available(label):
+    return label != "language table" or ISO_639_3.exists()

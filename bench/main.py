@@ -31,6 +31,7 @@ import pyperf
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import documents  # noqa: E402
 import peers  # noqa: E402
 import report  # noqa: E402
 import scanners  # noqa: E402
@@ -375,6 +376,53 @@ def mapping_api():
     return rows
 
 
+def frozen_real_document(label, freezer):
+    return lambda: lambda: freezer()(documents.real_document(label))
+
+
+def real_documents():
+    """freeze(), the first hash and == over documents that packages ship as
+    data, with the collector on, as programs run (timeit turns it off)."""
+    rows = []
+    for label, (_, module) in documents.REAL_DOCUMENTS.items():
+        if not documents.real_document_available(label):
+            continue
+        requires = ("quillet.frozen", *([module] if module else []))
+        # The collector's passes cost more with more objects alive: the
+        # freeze rows keep only the document, the comparisons their copies.
+        setup = (
+            "import gc; from documents import py_freeze, real_document; from quillet.frozen import freeze; "
+            f"doc = real_document({label!r}); gc.enable()"
+        )
+        copies = setup + "; a, b = freeze(doc), freeze(doc); c, d = py_freeze(doc), py_freeze(doc)"
+        built_in_tree = Side("built-in frozendict tree", "c == d", 1.0)
+        rows += [
+            Comparison(
+                f"freeze(doc), {label}, collector on",
+                "freeze(doc)",
+                [Side("pure-Python freeze", "py_freeze(doc)", 0.5)],
+                "targets",
+                setup,
+                requires,
+            ),
+            Comparison(
+                f"first hash of the frozen {label}",
+                per_item(frozen_real_document(label, quillet_freeze), lambda: hash),
+                [
+                    Side(
+                        "built-in frozendict tree",
+                        per_item(frozen_real_document(label, lambda: py_freeze), lambda: hash),
+                        1.0,
+                    )
+                ],
+                "targets",
+                requires=requires,
+            ),
+            Comparison(f"== of two frozen {label}s", "a == b", [built_in_tree], "targets", copies, requires),
+        ]
+    return rows
+
+
 def freezes_by_size():
     return [
         Comparison(
@@ -496,6 +544,7 @@ def comparisons():
             DOC_SETUP,
             ("quillet.frozen",),
         ),
+        *real_documents(),
         *freezes_by_size(),
         *walker_builds(),
         Comparison(

@@ -17,7 +17,7 @@ for arg in "$@"; do
 done
 
 ensure_toolchain
-ensure_debian_packages libbenchmark-dev libabsl-dev
+ensure_debian_packages libbenchmark-dev libabsl-dev iso-codes
 venv_315=$(ensure_venv 3.15 "$(python315)" bench)
 build_install "$venv_315"
 
