@@ -132,55 +132,79 @@ static bool values_freeze_to_themselves(PyObject *dict) {
     return true;
 }
 
-// The keys and values of a dict's storage (a dict subclass' overrides are not
-// consulted), as two tuples; -1 with an exception set.
-static int storage_snapshot(PyObject *dict, PyRef *keys, PyRef *values) {
-    const Py_ssize_t size = PyDict_GET_SIZE(dict);
-    keys->reset(PyTuple_New(size));
-    values->reset(keys->get() ? PyTuple_New(size) : nullptr);
-    if (!values->get()) {
-        return -1;
+// Strong references to the keys and values of a dict's storage (a dict
+// subclass' overrides are not consulted), key i at 2i and its value after
+// it. Kept in plain memory rather than in tuples: freezing a document makes
+// one per nested dict, and objects the collector tracks make it run sooner.
+class StorageSnapshot {
+public:
+    StorageSnapshot() = default;
+    StorageSnapshot(const StorageSnapshot &) = delete;
+    StorageSnapshot &operator=(const StorageSnapshot &) = delete;
+    ~StorageSnapshot() {
+        for (Py_ssize_t i = 0; i < 2 * size_; ++i) {
+            Py_DECREF(items_[i]);
+        }
+        PyMem_Free(items_);
     }
-    Py_ssize_t pos = 0, index = 0;
-    PyObject *key, *value;
-    // Nothing in this loop can run code, so the storage stays as it is.
-    while (index < size && PyDict_Next(dict, &pos, &key, &value)) {
-        PyTuple_SET_ITEM(keys->get(), index, Py_NewRef(key));
-        PyTuple_SET_ITEM(values->get(), index, Py_NewRef(value));
-        ++index;
+
+    // -1 with an exception set.
+    int take(PyObject *dict) {
+        const Py_ssize_t size = PyDict_GET_SIZE(dict);
+        items_ = PyMem_New(PyObject *, static_cast<size_t>(size) * 2);  // a dict's size is far below PY_SSIZE_T_MAX / 2
+        if (items_ == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        // Nothing here runs code or allocates objects, so the storage stays as it is.
+        while (size_ < size && PyDict_Next(dict, &pos, &key, &value)) {
+            items_[2 * size_] = Py_NewRef(key);
+            items_[2 * size_ + 1] = Py_NewRef(value);
+            ++size_;
+        }
+        if (size_ != size) {
+            dict_changed_error();
+            return -1;
+        }
+        return 0;
     }
-    // The allocations above may have run a finaliser that changed the dict.
-    if (index != size || PyDict_GET_SIZE(dict) != size) {
-        dict_changed_error();
-        return -1;
-    }
-    return 0;
-}
+
+    Py_ssize_t size() const { return size_; }
+    PyObject *key(Py_ssize_t i) const { return items_[2 * i]; }
+    PyObject *value(Py_ssize_t i) const { return items_[2 * i + 1]; }
+
+private:
+    PyObject **items_ = nullptr;
+    Py_ssize_t size_ = 0;  // the entries taken, each holding two references
+};
 
 // New private dict with the entries of a dict (or any subclass, or a
 // frozendict) and its values frozen. The entries are read into a snapshot
 // first, so code run by freezing cannot disturb them, and each key is
 // inserted once: a key whose hash differs on each call still gives one entry.
 static PyObject *frozen_copy_of_dict(PyObject *dict) {
-    if (PyDict_CheckExact(dict)) {
+    // Checked on the source first, so that a dict with values to freeze is
+    // not copied in vain, and again on the copy: copying can run a finaliser.
+    if (PyDict_CheckExact(dict) && values_freeze_to_themselves(dict)) {
         PyObject *copy = PyDict_Copy(dict);
         if (copy == nullptr || values_freeze_to_themselves(copy)) {
             return copy;
         }
         Py_DECREF(copy);
     }
-    PyRef keys, values;
-    if (storage_snapshot(dict, &keys, &values) < 0) {
+    StorageSnapshot entries;
+    if (entries.take(dict) < 0) {
         return nullptr;
     }
-    const Py_ssize_t size = PyTuple_GET_SIZE(keys.get());
-    PyRef copy(_PyDict_NewPresized(size));
+    PyRef copy(_PyDict_NewPresized(entries.size()));
     if (!copy) {
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        PyRef frozen(c_freeze(PyTuple_GET_ITEM(values.get(), i)));
-        if (!frozen || PyDict_SetItem(copy.get(), PyTuple_GET_ITEM(keys.get(), i), frozen.get()) < 0) {
+    for (Py_ssize_t i = 0; i < entries.size(); ++i) {
+        PyRef frozen(c_freeze(entries.value(i)));
+        if (!frozen || PyDict_SetItem(copy.get(), entries.key(i), frozen.get()) < 0) {
             return nullptr;
         }
     }
@@ -1051,8 +1075,8 @@ struct KeyIteratorObject {
     PyObject *const *entries;  // the entry table read in place, or null: PyDict_Next or the snapshot
     Py_ssize_t stride;
     Py_ssize_t position;  // the next entry index, or PyDict_Next's position
-    Py_ssize_t end;       // entry index where the walk stops
-    Py_ssize_t step;      // 1, or -1 for reversed()
+    Py_ssize_t end;  // entry index where the walk stops
+    Py_ssize_t step;  // 1, or -1 for reversed()
     Py_ssize_t remaining;
     PyObject *snapshot;  // reversed() over a table that cannot be read in place
 };
