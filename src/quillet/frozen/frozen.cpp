@@ -145,7 +145,7 @@ public:
         for (Py_ssize_t i = 0; i < 2 * size_; ++i) {
             Py_DECREF(items_[i]);
         }
-        PyMem_Free(items_);
+        PyMem_Free(static_cast<void *>(items_));
     }
 
     // -1 with an exception set.
