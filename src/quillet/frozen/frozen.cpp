@@ -290,7 +290,7 @@ static PyObject *frozen_dict_from_mapping(PyObject *mapping) {
 
 // A copy of a FrozenDict's own content; the null mapping has none.
 static PyObject *content_of_frozen_dict(PyObject *fd) {
-    if (PyObject_TypeCheck(fd, NullFrozenDict_Type)) {
+    if (!Py_IS_TYPE(fd, FrozenDict_Type) && PyObject_TypeCheck(fd, NullFrozenDict_Type)) {
         return PyDict_New();
     }
     if (!frozen_dict_ready(fd)) {
@@ -769,7 +769,7 @@ static PyObject *FrozenDict_reduce(PyObject *self, PyObject *) {
 
 // What `|` and dict() accept as a mapping: IS_TRUE, IS_FALSE or IS_ERROR.
 static int is_mapping_operand(PyObject *obj) {
-    if (PyObject_TypeCheck(obj, FrozenDict_Type) || PyDict_Check(obj) || PyFrozenDict_Check(obj)) {
+    if (PyDict_Check(obj) || PyObject_TypeCheck(obj, FrozenDict_Type) || PyFrozenDict_Check(obj)) {
         return IS_TRUE;
     }
     return has_keys_attribute(obj);
