@@ -193,22 +193,46 @@ def test_built_once(build, again, expected):
 # --- hash and equality --------------------------------------------------------------
 
 
+def with_holes():
+    source = {f"k{i}": i for i in range(20)}
+    for i in range(0, 20, 2):
+        del source[f"k{i}"]
+    return source
+
+
+def split_table(**attributes):
+    holder = type("Holder", (), {})()
+    holder.__dict__.update(attributes)
+    return vars(holder)
+
+
+# Equal mappings hash equal whichever path built them and whichever path
+# hashes them (the in-place reads of exact str and int, or __hash__).
 @pytest.mark.parametrize(
-    "data, expected",
+    "data, same",
     [
-        ({}, 0),
-        ({0: 0}, 2654435769),
-        ({1: 2}, 2654435835),
-        ({1: 2, 3: 4}, 902),
-        ({3: 4, 1: 2}, 902),
-        ({-2: 0}, 2654435640),
-        ([("a", 1), ("b", (2,))], hash(FrozenDict([("b", [2]), ("a", 1)]))),
+        ({1: 2, 3: 4}, {3: 4, 1: 2}),
+        (with_holes(), {f"k{i}": i for i in range(19, 0, -2)}),
+        (split_table(a=1, b="x"), {"b": "x", "a": 1}),
+        ([("a", 1), ("b", (2,))], {"b": [2], "a": 1}),
+        (types.MappingProxyType({"a": 1}), {"a": 1}),
+        ({type("Str", (str,), {})("a"): 1}, {"a": 1}),
+        ({1: "a", 2.0: "b"}, {True: "a", 2: "b"}),
+        ({1.0: "a"}, {1: "a"}),
+        ({"a": 1, "b": -1}, {"a": type("Int", (int,), {})(1), "b": -1.0}),
+        ({"a": {"b": 1}}, {"a": FrozenDict({"b": 1})}),
     ],
+    ids=["order", "holes", "split-table", "pairs", "mapping", "str-subclass", "numeric", "float", "int-subclass", "nested"],
 )
-def test_hash(data, expected):
+def test_equal_mappings_hash_equal(data, same):
     fd = FrozenDict(data)
-    assert hash(fd) == fd.get_hash() == expected
-    assert len({fd: 1, FrozenDict(data): 2}) == 1
+    assert fd == FrozenDict(same)
+    assert hash(fd) == fd.get_hash() == hash(FrozenDict(same))
+    assert len({fd: 1, FrozenDict(same): 2}) == 1
+
+
+def test_empty_mappings_hash_to_zero():
+    assert hash(FrozenDict()) == FrozenDict({}).get_hash() == NULL.get_hash() == 0
 
 
 def test_hash_computed_once():

@@ -594,14 +594,29 @@ static const char *short_type_name(PyObject *type) {
     return dot != nullptr ? dot + 1 : name;
 }
 
+static int update_from_frozen_dict(PyObject *dict, PyObject *fd);
+
+// Prints a copy, filled entry by entry so that the collector tracks it: repr
+// puts the dict being printed on the interpreter's recursion list, where the
+// values' own repr could find it and keep or change it.
+// The list holds the mapping itself instead, so a mapping reached again
+// through its values prints as {...}, as a dict does.
 static PyObject *FrozenDict_repr(PyObject *self) {
     if (!frozen_dict_ready(self)) {
         return nullptr;
     }
     // The values' repr may reassign __class__ and free the type whose name is shown.
     PyRef type = PyRef::borrow(reinterpret_cast<PyObject *>(Py_TYPE(self)));
-    PyRef data = PyRef::borrow(as_frozen_dict(self)->h.data);
-    return PyUnicode_FromFormat("%s(%R)", short_type_name(type.get()), data.get());
+    const int seen = Py_ReprEnter(self);
+    if (seen != 0) {
+        return seen > 0 ? PyUnicode_FromFormat("%s({...})", short_type_name(type.get())) : nullptr;
+    }
+    PyRef copy(PyDict_New());
+    PyObject *result = copy && update_from_frozen_dict(copy.get(), self) == 0
+                           ? PyUnicode_FromFormat("%s(%R)", short_type_name(type.get()), copy.get())
+                           : nullptr;
+    Py_ReprLeave(self);
+    return result;
 }
 
 static PyObject *FrozenDict_get_data_size(PyObject *self, void *) {
