@@ -744,6 +744,40 @@ def test_class_freed_while_in_use(operation, expected):
     assert_outcome(lambda _: operation(), None, expected)
 
 
+def finalisers_run(base, make):
+    """How many times __del__ runs for two objects of a subclass of `base`:
+    the first resurrects itself once as an exact `base`, so that its memory
+    is released as a `base`'s; `make` then builds the second, as a `base`,
+    in that memory."""
+    log, keep = [], []
+
+    class Sub(base):
+        __slots__ = ()
+
+        def __del__(self):
+            log.append(1)
+            if not keep:
+                self.__class__ = base
+                keep.append(self)
+
+    held = [make() for _ in range(100)]  # empties the free list, so the next release is reused next
+    Sub({"a": 1}) if base is FrozenDict else Sub(1, 2)
+    keep.pop()
+    later = make()
+    later.__class__ = Sub
+    del later, held
+    return len(log)
+
+
+@pytest.mark.parametrize(
+    "base, make",
+    [(FrozenDict, lambda: freeze({"b": [2]})), (CacheKey, lambda: qu.get_cache_key(3, 4))],
+    ids=["frozen_dict", "cache_key"],
+)
+def test_memory_reused_after_a_finaliser_is_finalised_again(base, make):
+    assert finalisers_run(base, make) == 2
+
+
 # --- instances cleared by the collector and then reached again -------------------------------------------------
 
 _get_slot = ctypes.pythonapi.PyType_GetSlot

@@ -400,6 +400,8 @@ static int FrozenDict_clear(PyObject *self) {
 
 // Released exact FrozenDicts, reused without the allocator: for small
 // mappings, allocating and freeing the instance is a large share of the work.
+// Memory whose finaliser has run is not kept: the collector's mark of it
+// survives reuse and would skip the __del__ of the next object made there.
 constexpr int FROZEN_DICT_FREE_MAX = 80;
 static FrozenDictObject *frozen_dict_free_list[FROZEN_DICT_FREE_MAX];
 static int frozen_dict_free_count = 0;
@@ -408,7 +410,7 @@ static void FrozenDict_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     FrozenDict_clear(self);
-    if (type == FrozenDict_Type && frozen_dict_free_count < FROZEN_DICT_FREE_MAX) {
+    if (type == FrozenDict_Type && frozen_dict_free_count < FROZEN_DICT_FREE_MAX && !PyObject_GC_IsFinalized(self)) {
         frozen_dict_free_list[frozen_dict_free_count++] = as_frozen_dict(self);
     } else {
         type->tp_free(self);
