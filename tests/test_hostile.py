@@ -225,7 +225,7 @@ ENTRY_POINTS = [
         TypeError,
         {
             "raising_iter": Boom,
-            "dict_sub": FROZEN_DICT_SUB,
+            "dict_sub": Boom,
             "list_sub": Boom,
             "tuple_sub": Boom,
             "set_sub": Boom,
@@ -244,7 +244,7 @@ ENTRY_POINTS = [
         {
             "raising_getattr": Boom,
             "raising_getattribute": Boom,
-            "dict_sub": FrozenDict({"a": 1}) | FROZEN_DICT_SUB,
+            "dict_sub": Boom,
             "null_frozen_dict": FrozenDict({"a": 1}),
             "new_null_frozen_dict": FrozenDict({"a": 1}),
         },

@@ -295,7 +295,8 @@ static int has_keys_attribute(PyObject *obj) {
 
 // The private dict for the constructor's `data` argument, read the way
 // dict(data) reads it: a FrozenDict gives its content, a dict (or frozendict)
-// its storage, anything with keys() is a mapping, anything else pairs.
+// its storage while its __iter__ is dict's own, anything with keys() is a
+// mapping, anything else pairs.
 static PyObject *frozen_content(PyObject *data) {
     if (PyDict_CheckExact(data)) {  // the common case, decided before any subtype test
         return frozen_copy_of_dict(data);
@@ -306,7 +307,7 @@ static PyObject *frozen_content(PyObject *data) {
     if (PyObject_TypeCheck(data, FrozenDict_Type)) {
         return content_of_frozen_dict(data);
     }
-    if (PyDict_Check(data) || PyFrozenDict_Check(data)) {
+    if ((PyDict_Check(data) || PyFrozenDict_Check(data)) && Py_TYPE(data)->tp_iter == PyDict_Type.tp_iter) {
         return frozen_copy_of_dict(data);
     }
     const int mapping = has_keys_attribute(data);
