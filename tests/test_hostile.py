@@ -744,6 +744,34 @@ def test_class_freed_while_in_use(operation, expected):
     assert_outcome(lambda _: operation(), None, expected)
 
 
+SlottedFrozenDict = type("SlottedFrozenDict", (FrozenDict,), {"__slots__": ()})
+
+
+# A null mapping never becomes another FrozenDict, nor any other FrozenDict a null mapping.
+@pytest.mark.parametrize(
+    "make, cls, allowed",
+    [
+        (lambda: FrozenDict({"a": 1}), NullFrozenDict, False),
+        (lambda: SlottedFrozenDict({"a": 1}), NullFrozenDict, False),
+        (NullFrozenDict, FrozenDict, False),
+        (NullFrozenDict, SlottedFrozenDict, False),
+        (lambda: FrozenDict({"a": 1}), SlottedFrozenDict, True),
+        (lambda: SlottedFrozenDict({"a": 1}), FrozenDict, True),
+        (NullFrozenDict, NullFrozenDict, True),
+    ],
+)
+def test_class_assignment_keeps_null_mappings_apart(make, cls, allowed):
+    for assign in (lambda o: setattr(o, "__class__", cls), lambda o: object.__dict__["__class__"].__set__(o, cls)):
+        obj = make()
+        before = type(obj)
+        if allowed:
+            assign(obj)
+        else:
+            with pytest.raises(TypeError, match=r"^__class__ assignment: '[\w.]+' \w+ differs from '[\w.]+'$"):
+                assign(obj)
+        assert type(obj) is (cls if allowed else before)
+
+
 def finalisers_run(base, make):
     """How many times __del__ runs for two objects of a subclass of `base`:
     the first resurrects itself once as an exact `base`, so that its memory

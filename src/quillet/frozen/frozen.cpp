@@ -971,6 +971,14 @@ static PyObject *NullFrozenDict_items(PyObject *, PyObject *) {
     return Py_NewRef(NONE_ITEMS_TUPLE_OBJ);
 }
 
+// The interpreter allows __class__ assignment only between types that free
+// their instances alike: a free function of its own keeps a FrozenDict from
+// becoming a null mapping, and the null mapping from becoming a FrozenDict,
+// by any route.
+static void NullFrozenDict_free(void *self) {
+    PyObject_GC_Del(self);
+}
+
 // Every null mapping unpickles as NULL_FROZEN_DICT: the singleton by its name
 // in the module, any other instance as freeze(NULL_FROZEN_DICT), which is the
 // singleton itself.
@@ -993,6 +1001,7 @@ static PyMethodDef NullFrozenDict_methods[] = {
 static PyType_Slot NullFrozenDict_slots[] = {
     {Py_tp_init, (void *)NullFrozenDict_init},
     {Py_tp_dealloc, (void *)FrozenDict_dealloc},
+    {Py_tp_free, (void *)NullFrozenDict_free},
     {Py_tp_traverse, (void *)FrozenDict_traverse},
     {Py_tp_clear, (void *)FrozenDict_clear},
     {Py_tp_hash, (void *)NullFrozenDict_hash},
