@@ -483,10 +483,20 @@ static int frozen_dict_lookup(PyObject *self, PyObject *key, PyObject **value) {
     return PyDict_GetItemRef(data.get(), key, value);
 }
 
+// KeyError whose args are (key,) for every key: given alone, a tuple key
+// would become the arguments and None would give none.
+static void set_key_error(PyObject *key) {
+    PyObject *args = PyTuple_Pack(1, key);
+    if (args != nullptr) {
+        PyErr_SetObject(PyExc_KeyError, args);
+        Py_DECREF(args);
+    }
+}
+
 static PyObject *FrozenDict_getitem(PyObject *self, PyObject *key) {
     PyObject *value;
     if (frozen_dict_lookup(self, key, &value) == IS_FALSE) {
-        PyErr_SetObject(PyExc_KeyError, key);
+        set_key_error(key);
     }
     return value;
 }
