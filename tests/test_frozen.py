@@ -483,6 +483,8 @@ def test_sizes_include_the_private_storage_and_nothing_read_from_it():
     content = {i: i for i in range(1000)}
     fd = FrozenDict(content)
     assert sys.getsizeof(fd) > sys.getsizeof(content) > sys.getsizeof(FrozenDict())
+    # The empty and null mappings share their private dicts, which no instance counts.
+    assert FrozenDict().__sizeof__() == FrozenDict({}).__sizeof__() == NULL.__sizeof__() == FrozenDict.__basicsize__
     before = sys.getsizeof(fd)
     fd.keys(), fd.values(), fd.items(), list(fd), list(reversed(fd)), fd.__reduce__()
     assert sys.getsizeof(fd) == before, "reading the content keeps no copy of it"

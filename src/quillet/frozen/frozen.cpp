@@ -1182,11 +1182,18 @@ static PyObject *py_freeze(PyObject *, PyObject *obj) {
     return c_freeze(obj);
 }
 
+// Whether the in-place dict reads passed their import-time check; private,
+// so that the tests can see they were not silently turned off.
+static PyObject *py_in_place_reads_enabled(PyObject *, PyObject *) {
+    return PyBool_FromLong(g_dict_storage_verified);
+}
+
 // ---------------------------------------------------------------------------
 // Module
 
 static PyMethodDef frozen_methods[] = {
     {"freeze", as_method(py_freeze), METH_O, nullptr},
+    {"_in_place_reads_enabled", as_method(py_in_place_reads_enabled), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
