@@ -73,9 +73,9 @@ static void cache_store(const ShapeCheckKey &key, bool answer) {
 // The answer from the cache, or from a probe that files it. Kept out of
 // line, so that a repeated hit does not pay for this function's frame.
 [[gnu::noinline]] static PyObject *cached_or_probed_check(PyObject *target,
-                                                         PyTypeObject *type,
-                                                         PyObject *shape,
-                                                         bool class_itself) {
+                                                          PyTypeObject *type,
+                                                          PyObject *shape,
+                                                          bool class_itself) {
     const ShapeCheckKey key{type, shape, class_itself};
     if (const bool *answer = g_cache.get(key)) {
         g_last_hit = LastHit{key, answer};
