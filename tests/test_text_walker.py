@@ -3,6 +3,7 @@ import gc
 import itertools
 import pickle
 import sys
+import types
 
 import pytest
 from hypothesis import given, settings
@@ -39,8 +40,11 @@ def test_module_and_type_names():
     assert TextWalker.__qualname__ == "TextWalker"
     # The members that speed up reading stay out of is_object()'s view.
     assert qu.is_object(TextWalker("a")) is False
-    # Subclasses read them through getters of their own, unless they define them.
+    # Subclasses read them through getters of their own, unless they define them;
+    # the type itself keeps its members.
     assert type("Own", (Fallback,), {"current": "own"})("").current == "own"
+    TextWalker.__init_subclass__()
+    assert {type(vars(TextWalker)[name]) for name in ("current", "within_bounds")} == {types.MemberDescriptorType}
 
 
 @pytest.mark.parametrize(

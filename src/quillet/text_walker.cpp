@@ -657,14 +657,16 @@ static PyGetSetDef TextWalker_subclass_getset[] = {
 
 // Gives a new subclass the getters above for each member it would read
 // through the walker type's member descriptor, not for names a class before
-// the walker type in its MRO defines.
+// the walker type in its MRO defines (nor to the walker type itself, should
+// this be called on it).
 static PyObject *TextWalker_init_subclass(PyObject *cls, PyObject *) {
     for (PyGetSetDef *getter = TextWalker_subclass_getset; getter->name != nullptr; getter++) {
         PyRef found(PyObject_GetAttrString(cls, getter->name));
         if (!found) {
             return nullptr;
         }
-        if (!Py_IS_TYPE(found.get(), &PyMemberDescr_Type)) {
+        if (!Py_IS_TYPE(found.get(), &PyMemberDescr_Type) ||
+            PyDescr_TYPE(found.get()) == reinterpret_cast<PyTypeObject *>(cls)) {
             continue;
         }
         PyRef descr(PyDescr_NewGetSet(PyDescr_TYPE(found.get()), getter));
