@@ -223,7 +223,7 @@ ENTRY_POINTS = [
         TypeError,
         {
             "raising_iter": Boom,
-            "dict_sub": FROZEN_DICT_SUB,
+            "dict_sub": Boom,
             "list_sub": Boom,
             "tuple_sub": Boom,
             "set_sub": Boom,
@@ -242,7 +242,7 @@ ENTRY_POINTS = [
         {
             "raising_getattr": Boom,
             "raising_getattribute": Boom,
-            "dict_sub": FrozenDict({"a": 1}) | FROZEN_DICT_SUB,
+            "dict_sub": Boom,
             "null_frozen_dict": FrozenDict({"a": 1}),
             "new_null_frozen_dict": FrozenDict({"a": 1}),
         },
@@ -829,6 +829,68 @@ def combine_with_swapping_flag():
 )
 def test_class_freed_while_in_use(operation, expected):
     assert_outcome(lambda _: operation(), None, expected)
+
+
+SlottedFrozenDict = type("SlottedFrozenDict", (FrozenDict,), {"__slots__": ()})
+
+
+# A null mapping never becomes another FrozenDict, nor any other FrozenDict a null mapping.
+@pytest.mark.parametrize(
+    "make, cls, allowed",
+    [
+        (lambda: FrozenDict({"a": 1}), NullFrozenDict, False),
+        (lambda: SlottedFrozenDict({"a": 1}), NullFrozenDict, False),
+        (NullFrozenDict, FrozenDict, False),
+        (NullFrozenDict, SlottedFrozenDict, False),
+        (lambda: FrozenDict({"a": 1}), SlottedFrozenDict, True),
+        (lambda: SlottedFrozenDict({"a": 1}), FrozenDict, True),
+        (NullFrozenDict, NullFrozenDict, True),
+    ],
+)
+def test_class_assignment_keeps_null_mappings_apart(make, cls, allowed):
+    for assign in (lambda o: setattr(o, "__class__", cls), lambda o: object.__dict__["__class__"].__set__(o, cls)):
+        obj = make()
+        before = type(obj)
+        if allowed:
+            assign(obj)
+        else:
+            with pytest.raises(TypeError, match=r"^__class__ assignment: '[\w.]+' \w+ differs from '[\w.]+'$"):
+                assign(obj)
+        assert type(obj) is (cls if allowed else before)
+
+
+def finalisers_run(base, make):
+    """How many times __del__ runs for two objects of a subclass of `base`:
+    the first resurrects itself once as an exact `base`, so that its memory
+    is released as a `base`'s; `make` then builds the second, as a `base`,
+    in that memory."""
+    log, keep = [], []
+
+    class Sub(base):
+        __slots__ = ()
+
+        def __del__(self):
+            log.append(1)
+            if not keep:
+                self.__class__ = base
+                keep.append(self)
+
+    held = [make() for _ in range(100)]  # empties the free list, so the next release is reused next
+    Sub({"a": 1}) if base is FrozenDict else Sub(1, 2)
+    keep.pop()
+    later = make()
+    later.__class__ = Sub
+    del later, held
+    return len(log)
+
+
+@pytest.mark.parametrize(
+    "base, make",
+    [(FrozenDict, lambda: freeze({"b": [2]})), (CacheKey, lambda: qu.get_cache_key(3, 4))],
+    ids=["frozen_dict", "cache_key"],
+)
+def test_memory_reused_after_a_finaliser_is_finalised_again(base, make):
+    assert finalisers_run(base, make) == 2
 
 
 # --- instances cleared by the collector and then reached again -------------------------------------------------

@@ -363,6 +363,7 @@ def test_holders_compare_by_identity():
         (qu.CacheKey(1, 2), qu.CacheKey(2, 1), False),
         (qu.CacheKey(1, 2), qu.CacheKey(1.0, 2), True),
         (qu.CacheKey(v2=2, v1=1), qu.CacheKey(1, 2), True),
+        (qu.CacheKey(1, v2=2), qu.CacheKey(1, 2), True),
         (qu.get_cache_key(1, 2), qu.CacheKey(1, 2), True),
         (qu.CacheKey(1, 2), (1, 2), False),
         (qu.CacheKey([1], 2), qu.CacheKey([1], 2), True),

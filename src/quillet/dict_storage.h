@@ -194,18 +194,24 @@ inline int dict_storage_agrees(PyObject *dict) {
 }
 
 // A probe dict: `size` entries whose keys are str (or ints, when `str_keys`
-// is false, which gives the other table kind), with its second entry
-// deleted so that the table has a hole; null with an exception set.
+// is false, which gives the other table kind); above two entries, every
+// other one is deleted once all are in, so that the probe sequences of
+// many of the keys that stay cross deleted slots. Null with an exception set.
 inline PyObject *dict_storage_probe(Py_ssize_t size, bool str_keys) {
     PyObject *dict = PyDict_New();
     for (Py_ssize_t i = 0; dict != nullptr && i < size; ++i) {
         PyObject *key = str_keys ? PyUnicode_FromFormat("k%zd", i) : PyLong_FromSsize_t(i);
-        const int failed = key == nullptr || PyDict_SetItem(dict, key, key) < 0 ||
-                           (i == 1 && size > 2 && PyDict_DelItem(dict, key) < 0);
-        Py_XDECREF(key);
-        if (failed) {
+        if (key == nullptr || PyDict_SetItem(dict, key, key) < 0) {
             Py_CLEAR(dict);
         }
+        Py_XDECREF(key);
+    }
+    for (Py_ssize_t i = 1; dict != nullptr && size > 2 && i < size; i += 2) {
+        PyObject *key = str_keys ? PyUnicode_FromFormat("k%zd", i) : PyLong_FromSsize_t(i);
+        if (key == nullptr || PyDict_DelItem(dict, key) < 0) {
+            Py_CLEAR(dict);
+        }
+        Py_XDECREF(key);
     }
     return dict;
 }

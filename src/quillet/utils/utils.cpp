@@ -435,7 +435,8 @@ static int CacheKey_clear(PyObject *self) {
 // Keys nest (a key of keys), so their release goes through the trashcan.
 // Released plain keys kept for reuse: keys are made and dropped at a high rate
 // as dict lookups' temporaries. Each slot holds the memory of an untracked key
-// with no values and no reference to its type.
+// with no values and no reference to its type, and never memory whose
+// finaliser has run: that mark survives reuse and would skip a later __del__.
 constexpr int CACHE_KEY_FREE_MAX = 80;
 static CacheKeyObject *cache_key_free_list[CACHE_KEY_FREE_MAX];
 static int cache_key_free_count = 0;
@@ -445,7 +446,7 @@ static void CacheKey_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, CacheKey_dealloc)
     CacheKey_clear(self);
-    if (type == CacheKey_Type && cache_key_free_count < CACHE_KEY_FREE_MAX) {
+    if (type == CacheKey_Type && cache_key_free_count < CACHE_KEY_FREE_MAX && !PyObject_GC_IsFinalized(self)) {
         cache_key_free_list[cache_key_free_count++] = as_cache_key(self);
     } else {
         type->tp_free(self);
