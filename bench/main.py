@@ -32,6 +32,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import documents  # noqa: E402
+import hash_quality  # noqa: E402
 import peers  # noqa: E402
 import report  # noqa: E402
 import scanners  # noqa: E402
@@ -420,6 +421,60 @@ def real_documents():
             ),
             Comparison(f"== of two frozen {label}s", "a == b", [built_in_tree], "targets", copies, requires),
         ]
+
+
+def hashed_first(make_keys):
+    """Keys made by make_keys() and hashed once, so that their hashes are cached."""
+
+    def make():
+        keys = make_keys()
+        for key in keys:
+            hash(key)
+        return keys
+
+    return make
+
+
+# (quillet's keys, the alternative's label and keys, how they are collected)
+KEY_BUILDS = [
+    ("CacheKey(i, j)", hash_quality.cache_keys, "tuples (i, j)", hash_quality.tuples, dict.fromkeys),
+    (
+        "FrozenDict({'x': i, 'y': j})",
+        hash_quality.frozen_dicts,
+        "built-in frozendict",
+        hash_quality.built_in_frozendicts,
+        set,
+    ),
+]
+
+
+def key_builds():
+    """A dict or set of grid keys made beforehand, timed for their first
+    hash and again with their hashes cached, at each of KEY_COUNTS."""
+    rows = []
+    for label, ours, their_label, theirs, collect in KEY_BUILDS:
+        for cached in (False, True):
+            prepare = hashed_first if cached else lambda make: make
+            family = f"{collect.__qualname__}(keys), {label} grid, {'hashes cached' if cached else 'first hash'}"
+            for count in hash_quality.KEY_COUNTS:
+                target = 1.3 if count == 40_000 else None
+                rows.append(
+                    Comparison(
+                        f"{family}, {report.count(count)} keys",
+                        per_item(lambda o=ours, c=count, p=prepare: p(lambda: o(c)), lambda f=collect: f),
+                        [
+                            Side(
+                                their_label,
+                                per_item(lambda t=theirs, c=count, p=prepare: p(lambda: t(c)), lambda f=collect: f),
+                                target,
+                            )
+                        ],
+                        "targets" if target else "scaling",
+                        requires=("quillet.frozen",),
+                        family=family,
+                        size=count,
+                    )
+                )
     return rows
 
 
@@ -545,6 +600,7 @@ def comparisons():
             ("quillet.frozen",),
         ),
         *real_documents(),
+        *key_builds(),
         *freezes_by_size(),
         *walker_builds(),
         Comparison(
@@ -735,7 +791,8 @@ def main():
 
     if worker or any(bench is None for c in selected for bench in c.results.values()):
         return
-    rows = summarise(selected) + (memory_rows() if args.only is None else []) + load_cpp_rows(cpp_results)
+    measured = memory_rows() + hash_quality.rows() if args.only is None else []
+    rows = summarise(selected) + measured + load_cpp_rows(cpp_results)
     machine = {
         "python": sys.version,
         "platform": platform.platform(),

@@ -7,6 +7,7 @@ row instead holds quillet's value against an absolute target in its unit.
 
 SECTIONS = {
     "targets": "Targets",
+    "hash quality": "Hash quality: objects whose hash an earlier one of the corpus has",
     "peers": "Peers: immutable mappings from other packages",
     "more": "Other operations",
     "C++": "The attrs cache's map (C++)",

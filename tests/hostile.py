@@ -13,6 +13,17 @@ class RaisingHash:
         raise Boom("hash")
 
 
+class HashingAs:
+    """A plain object with the given hash: a holder of any object with that
+    hash must hash as a holder of this one."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __hash__(self):
+        return self.value
+
+
 class RaisingEq:
     """Hashes like 1 but refuses to be compared."""
 

@@ -277,18 +277,25 @@ def test_both_functions_share_one_key_space():
     assert attr_check(C(), s) is True
 
 
-def test_a_class_answers_for_itself():
-    class A:
-        x = 1
+HasInst = type("HasInst", (), {"inst": 1})
 
-    class B:
-        pass
 
-    s = shape("x")
-    assert attr_check(A, s) is True
-    assert attr_check(B, s) is False
-    assert type_attr_check(A, s) is True  # the entry attr_check filed
-    assert cache_size() == 2
+# A class object's own answer is kept apart from its instances' (which
+# type_attr_check shares) and from every other class's.
+@pytest.mark.parametrize(
+    "calls, answers, entries",
+    [
+        ([(attr_check, HasInst), (attr_check, Plain)], [True, False], 2),
+        ([(attr_check, Plain), (attr_check, HasInst)], [False, True], 2),
+        ([(attr_check, Plain()), (attr_check, Plain)], [True, False], 2),
+        ([(attr_check, Plain), (attr_check, Plain())], [False, True], 2),
+        ([(attr_check, Plain), (type_attr_check, Plain), (attr_check, Plain())], [False, False, False], 2),
+    ],
+)
+def test_a_class_answers_for_itself(calls, answers, entries):
+    s = shape("inst")
+    assert [check(target, s) for check, target in calls] == answers
+    assert cache_size() == entries
 
 
 @pytest.mark.parametrize("same_object, entries", [(True, 1), (False, 2)])

@@ -3,6 +3,7 @@ import gc
 import itertools
 import pickle
 import sys
+import types
 
 import pytest
 from hypothesis import given, settings
@@ -28,12 +29,22 @@ class NoInit(TextWalker):
         pass
 
 
+class Fallback(TextWalker):
+    def __getattr__(self, name):
+        return "fallback-" + name
+
+
 def test_module_and_type_names():
     assert tw_module.__doc__ == "Cursor over a UCS4 character buffer. Raw C."
     assert TextWalker.__module__ == "quillet.text_walker"
     assert TextWalker.__qualname__ == "TextWalker"
     # The members that speed up reading stay out of is_object()'s view.
     assert qu.is_object(TextWalker("a")) is False
+    # Subclasses read them through getters of their own, unless they define them;
+    # the type itself keeps its members.
+    assert type("Own", (Fallback,), {"current": "own"})("").current == "own"
+    TextWalker.__init_subclass__()
+    assert {type(vars(TextWalker)[name]) for name in ("current", "within_bounds")} == {types.MemberDescriptorType}
 
 
 @pytest.mark.parametrize(
@@ -134,10 +145,23 @@ def test_reads_over_every_storage_kind(text):
 
 
 def empty_walkers():
-    return [TextWalker(), TextWalker(""), TextWalker.__new__(TextWalker), NoInit("abc"), NoInit.__new__(NoInit)]
+    return [
+        TextWalker(),
+        TextWalker(""),
+        TextWalker.__new__(TextWalker),
+        NoInit("abc"),
+        NoInit.__new__(NoInit),
+        Fallback(""),
+        Fallback.__new__(Fallback),
+        type("Derived", (Fallback,), {})(""),
+    ]
 
 
-@pytest.mark.parametrize("w", empty_walkers(), ids=["default", "empty", "new", "noinit", "noinit-new"])
+@pytest.mark.parametrize(
+    "w",
+    empty_walkers(),
+    ids=["default", "empty", "new", "noinit", "noinit-new", "fallback", "fallback-new", "fallback-derived"],
+)
 def test_empty_and_uninitialised_walkers(w):
     assert w.collection == "" and type(w.collection) is str
     assert (w.size, w.is_empty, w.not_empty, w.within_bounds, w.allow_neg) == (0, True, False, False, False)

@@ -1,6 +1,7 @@
 """The hashable holders of quillet.utils and the hash combiners."""
 
 import copy
+import itertools
 import pickle
 import weakref
 
@@ -9,6 +10,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import quillet.utils as qu
+from quillet.frozen import FrozenDict
 from hostile import Boom, RaisingEq, RaisingHash, collected
 
 INT64 = st.integers(min_value=-(2**63), max_value=2**63 - 1)
@@ -183,23 +185,29 @@ def test_basic_hashable_has_identity_semantics():
 # HashableValues
 
 
+# The hash is order-free and counts op as one more item: each row names the
+# items of a plain holder that hashes the same.
 @pytest.mark.parametrize(
-    "args, kwargs, length, expected_hash",
+    "args, kwargs, length, same_items",
     [
-        ((), {}, 0, 0),
-        (([1, 2],), {"op": 4}, 3, 7),
-        (([1, 2, 3],), {}, 3, 0),
-        (([7, 7],), {}, 2, 0),
-        ((), {"op": None}, 0, 0),
-        ((None, "x"), {}, 1, hash("x")),
-        (([-2, 1],), {}, 2, -2),  # the XOR is -1, which is reported as -2
+        ((), {}, 0, []),
+        (([1, 2],), {"op": 4}, 3, [4, 2, 1]),
+        (([1, 2, 3],), {}, 3, [3, 1, 2]),
+        (([7, 7],), {}, 2, [7, 7.0]),
+        ((), {"op": None}, 0, []),
+        ((None, "x"), {}, 1, ["x"]),
+        (([-2, 1],), {}, 2, [True, -2.0]),
     ],
 )
-def test_values_length_and_hash(args, kwargs, length, expected_hash):
+def test_values_length_and_hash(args, kwargs, length, same_items):
     holder = qu.HashableValues(*args, **kwargs)
     assert len(holder) == length
-    assert hash(holder) == expected_hash
+    assert hash(holder) == hash(qu.HashableValues(same_items))
     assert bool(holder) == (length > 0)
+
+
+def test_empty_values_hash_to_zero():
+    assert hash(qu.HashableValues()) == hash(qu.HashableValues(None, None)) == 0
 
 
 def test_values_accepts_list_subclass_and_rejects_other_sequences():
@@ -217,9 +225,9 @@ def test_values_hash_is_taken_once_from_the_list_as_it_is_then():
     items = [1, 2]
     holder = qu.HashableValues(items)
     items.append(3)
-    assert (len(holder), hash(holder)) == (2, 0)
+    assert (len(holder), hash(holder)) == (2, hash(qu.HashableValues([1, 2, 3])))
     items.append(4)
-    assert hash(holder) == 0
+    assert hash(holder) == hash(qu.HashableValues([1, 2, 3]))
 
 
 def test_values_hash_runs_the_hasher_once():
@@ -231,7 +239,7 @@ def test_values_hash_runs_the_hasher_once():
             return 5
 
     holder = qu.HashableValues([Counted()])
-    assert hash(holder) == hash(holder) == 5
+    assert hash(holder) == hash(holder) == hash(qu.HashableValues([5]))
     assert len(calls) == 1
 
 
@@ -267,23 +275,26 @@ def test_hash_of_a_list_that_changed_size_while_hashing():
 
 def test_values_reinitialisation_resets_the_hash():
     holder = qu.HashableValues([1])
-    assert hash(holder) == 1
+    assert hash(holder) == hash(qu.HashableValues([1]))
     holder.__init__([2, 8], cacheable=True)
-    assert (hash(holder), len(holder), holder.cacheable) == (10, 2, True)
+    assert (hash(holder), len(holder), holder.cacheable) == (hash(qu.HashableValues([2, 8])), 2, True)
 
 
 @pytest.mark.parametrize(
-    "item1, item2, kwargs, length, expected_hash, cacheable",
+    "item1, item2, kwargs, length, cacheable",
     [
-        ([1, 2], [4], {}, 3, 7, False),
-        ([1, 2], None, {}, 2, 3, False),
-        ([1, 2], [4], {"cacheable": True}, 3, 7, True),
-        ([-2], [1], {}, 2, -2, False),
+        ([1, 2], [4], {}, 3, False),
+        ([1, 2], None, {}, 2, False),
+        ([1, 2], [4], {"cacheable": True}, 3, True),
+        ([-2], [1], {}, 2, False),
+        ([5, 5], [5], {}, 3, False),
     ],
 )
-def test_new_and_combine(item1, item2, kwargs, length, expected_hash, cacheable):
+def test_new_and_combine(item1, item2, kwargs, length, cacheable):
+    # A combined holder hashes as one holding both lists' items.
     a = qu.HashableValues(item1, cacheable=True)
     b = None if item2 is None else qu.HashableValues(item2, cacheable=True)
+    expected_hash = hash(qu.HashableValues(item1 + (item2 or [])))
     for combined in (qu.HashableValues.new(a, b, **kwargs), a.combine(b, **kwargs)):
         assert type(combined) is qu.HashableValues
         assert (len(combined), hash(combined), combined.cacheable) == (length, expected_hash, cacheable)
@@ -352,6 +363,7 @@ def test_holders_compare_by_identity():
         (qu.CacheKey(1, 2), qu.CacheKey(2, 1), False),
         (qu.CacheKey(1, 2), qu.CacheKey(1.0, 2), True),
         (qu.CacheKey(v2=2, v1=1), qu.CacheKey(1, 2), True),
+        (qu.CacheKey(1, v2=2), qu.CacheKey(1, 2), True),
         (qu.get_cache_key(1, 2), qu.CacheKey(1, 2), True),
         (qu.CacheKey(1, 2), (1, 2), False),
         (qu.CacheKey([1], 2), qu.CacheKey([1], 2), True),
@@ -363,13 +375,15 @@ def test_cache_key_equality(left, right, equal):
     assert (right == left) is equal
 
 
+# Equal keys hash equal however they are built; the position of a value counts.
 @pytest.mark.parametrize(
-    "values, expected",
-    [((1, 2), 3), ((2, 1), 3), ((5, 5), 0), ((1, -2), -2), (("a", None), hash("a") ^ hash(None))],
+    "values, equal_values, swapped",
+    [((1, 2), (1.0, 2), (2, 1)), ((True, 0), (1, 0.0), (0, True)), (("a", None), ("a", None), (None, "a"))],
 )
-def test_cache_key_hash(values, expected):
-    assert hash(qu.CacheKey(*values)) == expected
-    assert hash(qu.get_cache_key(*values)) == expected
+def test_cache_key_hash(values, equal_values, swapped):
+    expected = hash(qu.CacheKey(*equal_values))
+    assert hash(qu.CacheKey(*values)) == hash(qu.get_cache_key(*values)) == expected
+    assert hash(qu.CacheKey(*swapped)) != expected
 
 
 def test_cache_key_as_dict_key():
@@ -430,9 +444,34 @@ def test_cache_key_construction_honours_a_replaced_initialiser(make):
 
 def test_cache_key_reinitialisation_replaces_values():
     key = qu.CacheKey(1, 2)
-    assert hash(key) == 3
+    assert hash(key) == hash(qu.CacheKey(1, 2))
     key.__init__(4, 8)
-    assert key == qu.CacheKey(4, 8) and hash(key) == 12
+    assert key == qu.CacheKey(4, 8) and hash(key) == hash(qu.CacheKey(4, 8))
+
+
+# ---------------------------------------------------------------------------
+# How hashes spread over ordinary data: dicts and sets keyed by the holders
+# stay fast only if distinct holders hash apart.
+
+GRID = [(i, j) for i in range(200) for j in range(200)]
+CORPORA = {
+    "cache_key_grid": lambda: [qu.CacheKey(i, j) for i, j in GRID],
+    "cache_key_diagonal": lambda: [qu.CacheKey(i, i) for i in range(40_000)],
+    "frozen_dict_grid": lambda: [FrozenDict({"x": i, "y": j}) for i, j in GRID],
+    "frozen_dict_int_keys": lambda: [FrozenDict({0: i, 1: j}) for i, j in GRID],
+    "values_pairs": lambda: [qu.HashableValues([i, j]) for i in range(300) for j in range(i, 300)],
+    "values_twins": lambda: [qu.HashableValues([x, x]) for x in range(40_000)],
+    "int_to_bool_maps": lambda: [
+        FrozenDict({i: a, j: b}) for i in range(60) for j in range(i + 1, 60) for a in (False, True) for b in (False, True)
+    ],
+    "permuted_values": lambda: [FrozenDict(zip("abcdefg", p, strict=True)) for p in itertools.permutations(range(7))],
+}
+
+
+@pytest.mark.parametrize("corpus", CORPORA.values(), ids=CORPORA.keys())
+def test_hashes_spread(corpus):
+    objects = corpus()
+    assert len({hash(o) for o in objects}) >= 0.99 * len(objects)
 
 
 # ---------------------------------------------------------------------------

@@ -173,43 +173,45 @@ inline int dict_lookup_agrees(PyObject *dict) {
     return dict_lookup_gives(dict, PyUnicode_FromString("absent from every probe"), nullptr);
 }
 
-// 1 when reading `dict` in place gives what PyDict_Next gives, 0 when not.
+// 1 when reading `dict` in place gives what PyDict_Next gives, entry by
+// entry, with PyDict_Next's position just past the entry's index, so that a
+// walk can hand over from one to the other; 0 when not.
 inline int dict_storage_agrees(PyObject *dict) {
     DictEntries entries;
     if (!dict_entries(dict, &entries)) {
         return 0;
     }
-    Py_ssize_t pos = 0, index = 0;
+    Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        while (index < entries.count && entries.keys[index * entries.stride + 1] == nullptr) {
-            ++index;
-        }
-        if (index == entries.count || entries.keys[index * entries.stride] != key ||
-            entries.keys[index * entries.stride + 1] != value) {
+    for (Py_ssize_t index = 0; index < entries.count; ++index) {
+        PyObject *const *entry = entries.keys + index * entries.stride;
+        if (entry[1] != nullptr &&
+            (!PyDict_Next(dict, &pos, &key, &value) || key != entry[0] || value != entry[1] || pos != index + 1)) {
             return 0;
         }
-        ++index;
     }
-    while (index < entries.count && entries.keys[index * entries.stride + 1] == nullptr) {
-        ++index;
-    }
-    return index == entries.count;
+    return !PyDict_Next(dict, &pos, &key, &value);
 }
 
 // A probe dict: `size` entries whose keys are str (or ints, when `str_keys`
-// is false, which gives the other table kind), with its second entry
-// deleted so that the table has a hole; null with an exception set.
+// is false, which gives the other table kind); above two entries, every
+// other one is deleted once all are in, so that the probe sequences of
+// many of the keys that stay cross deleted slots. Null with an exception set.
 inline PyObject *dict_storage_probe(Py_ssize_t size, bool str_keys) {
     PyObject *dict = PyDict_New();
     for (Py_ssize_t i = 0; dict != nullptr && i < size; ++i) {
         PyObject *key = str_keys ? PyUnicode_FromFormat("k%zd", i) : PyLong_FromSsize_t(i);
-        const int failed = key == nullptr || PyDict_SetItem(dict, key, key) < 0 ||
-                           (i == 1 && size > 2 && PyDict_DelItem(dict, key) < 0);
-        Py_XDECREF(key);
-        if (failed) {
+        if (key == nullptr || PyDict_SetItem(dict, key, key) < 0) {
             Py_CLEAR(dict);
         }
+        Py_XDECREF(key);
+    }
+    for (Py_ssize_t i = 1; dict != nullptr && size > 2 && i < size; i += 2) {
+        PyObject *key = str_keys ? PyUnicode_FromFormat("k%zd", i) : PyLong_FromSsize_t(i);
+        if (key == nullptr || PyDict_DelItem(dict, key) < 0) {
+            Py_CLEAR(dict);
+        }
+        Py_XDECREF(key);
     }
     return dict;
 }

@@ -13,7 +13,8 @@
 // within_bounds and current are plain members, refreshed by tw_store_index at
 // every index change, so that reading them takes the interpreter's fast path
 // for slots. current is null outside the bounds; the type's __getattr__ then
-// raises the IndexError a reader expects. The member descriptors are added to
+// raises the IndexError a reader expects (subclasses, whose own __getattr__
+// would answer instead, read both through getters). The member descriptors are added to
 // the type's dict rather than its member table, which keeps the walker out of
 // is_object()'s answer.
 //
@@ -619,22 +620,61 @@ static PyObject *TextWalker_repr(PyObject *op) {
                                 self->allow_neg ? ", allow_negative=True" : "");
 }
 
+static PyObject *TextWalker_get_current(PyObject *op, void *) {
+    PyObject *current = as_walker(op)->current;
+    if (current == nullptr) {
+        PyErr_SetString(PyExc_IndexError, "Cursor index out of bounds");
+        return nullptr;
+    }
+    return Py_NewRef(current);
+}
+
+static PyObject *TextWalker_get_within_bounds(PyObject *op, void *) {
+    return tw_bool(as_walker(op)->within_bounds == Py_True);
+}
+
 // Reached only when the ordinary lookup failed, which for the two members
 // means they are null: current outside the bounds, or a walker whose
 // initialiser never ran.
 static PyObject *TextWalker_getattr(PyObject *op, PyObject *name) {
-    TextWalkerObject *self = as_walker(op);
     if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "current") == 0) {
-        if (self->current != nullptr) {
-            return Py_NewRef(self->current);
-        }
-        PyErr_SetString(PyExc_IndexError, "Cursor index out of bounds");
-        return nullptr;
+        return TextWalker_get_current(op, nullptr);
     }
     if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "within_bounds") == 0) {
-        return tw_bool(self->within_bounds == Py_True);
+        return TextWalker_get_within_bounds(op, nullptr);
     }
     return PyObject_GenericGetAttr(op, name);
+}
+
+// A subclass's own __getattr__ would answer in place of the one above (and
+// hide current's IndexError), so subclasses read the two members through
+// these getters instead; the plain type keeps the members' fast path.
+static PyGetSetDef TextWalker_subclass_getset[] = {
+    {"current", TextWalker_get_current, nullptr, nullptr, nullptr},
+    {"within_bounds", TextWalker_get_within_bounds, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Gives a new subclass the getters above for each member it would read
+// through the walker type's member descriptor, not for names a class before
+// the walker type in its MRO defines (nor to the walker type itself, should
+// this be called on it).
+static PyObject *TextWalker_init_subclass(PyObject *cls, PyObject *) {
+    for (PyGetSetDef *getter = TextWalker_subclass_getset; getter->name != nullptr; getter++) {
+        PyRef found(PyObject_GetAttrString(cls, getter->name));
+        if (!found) {
+            return nullptr;
+        }
+        if (!Py_IS_TYPE(found.get(), &PyMemberDescr_Type) ||
+            PyDescr_TYPE(found.get()) == reinterpret_cast<PyTypeObject *>(cls)) {
+            continue;
+        }
+        PyRef descr(PyDescr_NewGetSet(PyDescr_TYPE(found.get()), getter));
+        if (!descr || PyObject_SetAttrString(cls, getter->name, descr.get()) < 0) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
 }
 
 static PyObject *TextWalker_get_collection(PyObject *op, void *) {
@@ -713,6 +753,7 @@ static PyMethodDef TextWalker_methods[] = {
     {"take_until", as_method(TextWalker_take_until), METH_O, nullptr},
     {"__getstate__", as_method(TextWalker_getstate), METH_NOARGS, nullptr},
     {"__setstate__", as_method(TextWalker_setstate), METH_O, nullptr},
+    {"__init_subclass__", as_method(TextWalker_init_subclass), METH_NOARGS | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

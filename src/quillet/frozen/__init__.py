@@ -5,6 +5,7 @@ import collections.abc as _abc
 
 from quillet.frozen import frozen as _native
 from quillet.frozen.frozen import *
+from quillet.frozen.frozen import _in_place_reads_enabled as _in_place_reads_enabled  # private: for the tests
 
 __doc__ = _native.__doc__
 __all__ = [

@@ -324,7 +324,8 @@ static int has_keys_attribute(PyObject *obj) {
 
 // The private dict for the constructor's `data` argument, read the way
 // dict(data) reads it: a FrozenDict gives its content, a dict (or frozendict)
-// its storage, anything with keys() is a mapping, anything else pairs.
+// its storage while its __iter__ is dict's own, anything with keys() is a
+// mapping, anything else pairs.
 static PyObject *frozen_content(PyObject *data) {
     if (PyDict_CheckExact(data)) {  // the common case, decided before any subtype test
         return frozen_copy_of_dict(data);
@@ -335,7 +336,7 @@ static PyObject *frozen_content(PyObject *data) {
     if (PyObject_TypeCheck(data, FrozenDict_Type)) {
         return content_of_frozen_dict(data);
     }
-    if (PyDict_Check(data) || PyFrozenDict_Check(data)) {
+    if ((PyDict_Check(data) || PyFrozenDict_Check(data)) && Py_TYPE(data)->tp_iter == PyDict_Type.tp_iter) {
         return frozen_copy_of_dict(data);
     }
     const int mapping = has_keys_attribute(data);
@@ -448,6 +449,8 @@ static int FrozenDict_clear(PyObject *self) {
 
 // Released exact FrozenDicts, reused without the allocator: for small
 // mappings, allocating and freeing the instance is a large share of the work.
+// Memory whose finaliser has run is not kept: the collector's mark of it
+// survives reuse and would skip the __del__ of the next object made there.
 constexpr int FROZEN_DICT_FREE_MAX = 80;
 static FrozenDictObject *frozen_dict_free_list[FROZEN_DICT_FREE_MAX];
 static int frozen_dict_free_count = 0;
@@ -456,7 +459,7 @@ static void FrozenDict_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     FrozenDict_clear(self);
-    if (type == FrozenDict_Type && frozen_dict_free_count < FROZEN_DICT_FREE_MAX) {
+    if (type == FrozenDict_Type && frozen_dict_free_count < FROZEN_DICT_FREE_MAX && !PyObject_GC_IsFinalized(self)) {
         frozen_dict_free_list[frozen_dict_free_count++] = as_frozen_dict(self);
     } else {
         type->tp_free(self);
@@ -528,6 +531,16 @@ static int frozen_dict_lookup(PyObject *self, PyObject *key, PyObject **value) {
     return PyDict_GetItemRef(data.get(), key, value);
 }
 
+// KeyError whose args are (key,) for every key: given alone, a tuple key
+// would become the arguments and None would give none.
+static void set_key_error(PyObject *key) {
+    PyObject *args = PyTuple_Pack(1, key);
+    if (args != nullptr) {
+        PyErr_SetObject(PyExc_KeyError, args);
+        Py_DECREF(args);
+    }
+}
+
 // A subclass' __missing__(key) for a key [] did not find, as for dict
 // subclasses: true when it ran (*value is its result, or null with its
 // error), false when the class has none.
@@ -554,7 +567,7 @@ static bool call_missing(PyObject *self, PyObject *key, PyObject **value) {
 static PyObject *FrozenDict_getitem(PyObject *self, PyObject *key) {
     PyObject *value;
     if (frozen_dict_lookup(self, key, &value) == IS_FALSE && !call_missing(self, key, &value)) {
-        PyErr_SetObject(PyExc_KeyError, key);
+        set_key_error(key);
     }
     return value;
 }
@@ -722,14 +735,29 @@ static const char *short_type_name(PyObject *type) {
     return dot != nullptr ? dot + 1 : name;
 }
 
+static int update_from_frozen_dict(PyObject *dict, PyObject *fd);
+
+// Prints a copy, filled entry by entry so that the collector tracks it: repr
+// puts the dict being printed on the interpreter's recursion list, where the
+// values' own repr could find it and keep or change it.
+// The list holds the mapping itself instead, so a mapping reached again
+// through its values prints as {...}, as a dict does.
 static PyObject *FrozenDict_repr(PyObject *self) {
     if (!frozen_dict_ready(self)) {
         return nullptr;
     }
     // The values' repr may reassign __class__ and free the type whose name is shown.
     PyRef type = PyRef::borrow(reinterpret_cast<PyObject *>(Py_TYPE(self)));
-    PyRef data = PyRef::borrow(as_frozen_dict(self)->h.data);
-    return PyUnicode_FromFormat("%s(%R)", short_type_name(type.get()), data.get());
+    const int seen = Py_ReprEnter(self);
+    if (seen != 0) {
+        return seen > 0 ? PyUnicode_FromFormat("%s({...})", short_type_name(type.get())) : nullptr;
+    }
+    PyRef copy(PyDict_New());
+    PyObject *result = copy && update_from_frozen_dict(copy.get(), self) == 0
+                           ? PyUnicode_FromFormat("%s(%R)", short_type_name(type.get()), copy.get())
+                           : nullptr;
+    Py_ReprLeave(self);
+    return result;
 }
 
 static PyObject *FrozenDict_get_data_size(PyObject *self, void *) {
@@ -1367,6 +1395,14 @@ static PyObject *NullFrozenDict_items(PyObject *, PyObject *) {
     return Py_NewRef(NONE_ITEMS_TUPLE_OBJ);
 }
 
+// The interpreter allows __class__ assignment only between types that free
+// their instances alike: a free function of its own keeps a FrozenDict from
+// becoming a null mapping, and the null mapping from becoming a FrozenDict,
+// by any route.
+static void NullFrozenDict_free(void *self) {
+    PyObject_GC_Del(self);
+}
+
 // Every null mapping unpickles as NULL_FROZEN_DICT: the singleton by its name
 // in the module, any other instance as freeze(NULL_FROZEN_DICT), which is the
 // singleton itself.
@@ -1389,6 +1425,7 @@ static PyMethodDef NullFrozenDict_methods[] = {
 static PyType_Slot NullFrozenDict_slots[] = {
     {Py_tp_init, (void *)NullFrozenDict_init},
     {Py_tp_dealloc, (void *)FrozenDict_dealloc},
+    {Py_tp_free, (void *)NullFrozenDict_free},
     {Py_tp_traverse, (void *)FrozenDict_traverse},
     {Py_tp_clear, (void *)FrozenDict_clear},
     {Py_tp_hash, (void *)NullFrozenDict_hash},
@@ -1559,11 +1596,18 @@ static PyObject *py_freeze(PyObject *, PyObject *obj) {
     return c_freeze(obj);
 }
 
+// Whether the in-place dict reads passed their import-time check; private,
+// so that the tests can see they were not silently turned off.
+static PyObject *py_in_place_reads_enabled(PyObject *, PyObject *) {
+    return PyBool_FromLong(g_dict_storage_verified);
+}
+
 // ---------------------------------------------------------------------------
 // Module
 
 static PyMethodDef frozen_methods[] = {
     {"freeze", as_method(py_freeze), METH_O, nullptr},
+    {"_in_place_reads_enabled", as_method(py_in_place_reads_enabled), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -94,9 +94,10 @@ class BasicHashable:
 class HashableValues(BasicHashable):
     """An immutable holder of a list of values and an optional companion ``op``.
 
-    Its hash is the XOR of the hashes of ``op`` and of every item, computed on
-    the first ``hash()`` and then cached: it does not depend on order, and
-    equal items cancel out. Its length is the list's length plus one when
+    Its hash is the sum, modulo 2**64, of the hashes of every item and of
+    ``op`` (counted as one more item), each mixed through a 64-bit finalizer
+    first; it is computed on the first ``hash()`` and then cached. It does not
+    depend on order, and equal or small items do not cancel out. Its length is the list's length plus one when
     ``op`` is given, counted at construction. The list is held, not copied:
     later changes to it change neither the length nor a computed hash.
     Holders compare by identity. Running ``__init__`` again replaces the
@@ -118,8 +119,8 @@ class HashableValues(BasicHashable):
     Example:
         >>> from quillet.utils import HashableValues
         >>> values = HashableValues([1, 2], op=4)
-        >>> len(values), hash(values)
-        (3, 7)
+        >>> len(values), hash(values) == hash(HashableValues([4, 2, 1]))
+        (3, True)
         >>> values
         HashableValues([1, 2], op=4)
     """
@@ -129,8 +130,8 @@ class HashableValues(BasicHashable):
     def new(cls, item1: Self, item2: Self | None = None, cacheable: bool = False) -> Self:
         """Combine one or two holders into a new one without reading their content.
 
-        The result's hash is the XOR of the two holders' hashes (computed
-        now if needed) and its length the sum of their lengths; it holds no
+        The result's hash is the sum of the two holders' hashes (computed
+        now if needed), so it hashes as a holder of both holders' items, and its length the sum of their lengths; it holds no
         values of its own.
 
         Args:
@@ -149,8 +150,8 @@ class HashableValues(BasicHashable):
         Example:
             >>> from quillet.utils import HashableValues
             >>> both = HashableValues.new(HashableValues([1, 2]), HashableValues([4]))
-            >>> len(both), hash(both)
-            (3, 7)
+            >>> len(both), hash(both) == hash(HashableValues([1, 2, 4]))
+            (3, True)
         """
 
     def combine(self, other: Self | None, /, *, cacheable: bool = False) -> Self:
@@ -161,7 +162,7 @@ class HashableValues(BasicHashable):
         """
 
     def __hash__(self) -> int:
-        """Return the XOR of the hashes of ``op`` and the items, computed once.
+        """Return the sum of the mixed hashes of the items and ``op``, computed once.
 
         Raises:
             TypeError: an item or ``op`` is unhashable; nothing is cached.
@@ -176,8 +177,9 @@ class CacheKey(BasicHashable):
 
     Two keys are equal when their values are equal position by position; a
     key is never equal to a tuple, nor to a key of another class. The hash is
-    ``hash(v1) ^ hash(v2)``, computed on the first ``hash()`` and then cached,
-    so swapped values collide but are different keys. Nothing is hashed at
+    that of the tuple ``(v1, v2)`` (with -2 in place of -1), computed on the
+    first ``hash()`` and then cached, so the position of each value counts as
+    it does for equality. Nothing is hashed at
     construction, so a key over an unhashable value can be built and
     compared; only hashing it fails. Running ``__init__`` again replaces both
     values and forgets the hash.
@@ -199,7 +201,7 @@ class CacheKey(BasicHashable):
 
     def __init__(self, v1: object, v2: object) -> None: ...
     def __hash__(self) -> int:
-        """Return ``hash(v1) ^ hash(v2)``, computed once.
+        """Return ``hash((v1, v2))``, computed once (-2 in place of -1).
 
         Raises:
             TypeError: a value is unhashable; nothing is cached.
@@ -331,8 +333,7 @@ def alt_xor_hash(a: SupportsIndex, b: SupportsIndex, current: SupportsIndex, /) 
     """Return ``((b + 0x9E3779B9 + (a << 6) + (a >> 2)) & (2**63 - 1)) ^ current`` in signed 64 bits.
 
     The sum wraps, the right shift keeps the sign, and the mask clears bit 63,
-    so the result is negative only when ``current`` is. This is the mix
-    ``FrozenDict``'s hash applies to each (key, value) pair.
+    so the result is negative only when ``current`` is.
 
     Raises:
         TypeError: an argument is not an integer.

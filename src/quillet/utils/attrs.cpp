@@ -1,6 +1,7 @@
 // quillet.utils.attrs: does an object, or a type, have every attribute named
 // in a tuple (a shape)? Each answer is computed once by real lookups and kept
-// in g_cache under (type, shape tuple), compared by identity.
+// in g_cache under (type, shape tuple), compared by identity; a class object's
+// own answer is kept apart from the one for its instances.
 //
 // Identity keys are only sound while the objects live, so every stored entry
 // owns a reference to its type and its shape; cache_clear() drops them. That
@@ -71,16 +72,19 @@ static void cache_store(const ShapeCheckKey &key, bool answer) {
 
 // The answer from the cache, or from a probe that files it. Kept out of
 // line, so that a repeated hit does not pay for this function's frame.
-[[gnu::noinline]] static PyObject *cached_or_probed_check(PyObject *target, PyTypeObject *type, PyObject *shape) {
-    const ShapeCheckKey key{type, shape};
+[[gnu::noinline]] static PyObject *cached_or_probed_check(PyObject *target,
+                                                          PyTypeObject *type,
+                                                          PyObject *shape,
+                                                          bool class_itself) {
+    const ShapeCheckKey key{type, shape, class_itself};
     if (const bool *answer = g_cache.get(key)) {
         g_last_hit = LastHit{key, answer};
         return PyBool_FromLong(*answer);
     }
     // The probe may reassign target.__class__ and drop the last other
     // reference to the type the key names; keep it alive until filed.
-    const PyRef held = PyRef::borrow(reinterpret_cast<PyObject *>(type));
-    const ReturnValue r = cpp_has_attr_type(target, shape);
+    const PyRef held = PyRef::borrow(reinterpret_cast<PyObject *>(key.type));
+    const ReturnValue r = cpp_has_attr_type(target, key.shape);
     if (r == ReturnValue::IS_ERROR) {
         return nullptr;
     }
@@ -88,12 +92,12 @@ static void cache_store(const ShapeCheckKey &key, bool answer) {
     return PyBool_FromLong(r == ReturnValue::IS_TRUE);
 }
 
-// target: what the probe runs on; type: what the answer is filed under.
-static PyObject *cached_check(PyObject *target, PyTypeObject *type, PyObject *shape) {
-    if (ShapeCheckKey{type, shape} == g_last_hit.key) {
+// target: what the probe runs on; the rest: the key the answer is filed under.
+static PyObject *cached_check(PyObject *target, PyTypeObject *type, PyObject *shape, bool class_itself) {
+    if (ShapeCheckKey{type, shape, class_itself} == g_last_hit.key) {
         return Py_NewRef(*g_last_hit.answer ? Py_True : Py_False);
     }
-    return cached_or_probed_check(target, type, shape);
+    return cached_or_probed_check(target, type, shape, class_itself);
 }
 
 // ---------------------------------------------------------------------------
@@ -108,10 +112,12 @@ static PyObject *py_attr_check(PyObject *, PyObject *const *args, Py_ssize_t nar
         PyErr_SetString(PyExc_TypeError, "attr_check() shape must be a tuple");
         return nullptr;
     }
-    // A class answers for itself, under the key type_attr_check uses for it.
+    // A class answers for itself, apart from its instances and from every
+    // other class; an instance answers under its type, as type_attr_check does.
     PyObject *obj = args[0];
-    PyTypeObject *type = PyType_Check(obj) ? reinterpret_cast<PyTypeObject *>(obj) : Py_TYPE(obj);
-    return cached_check(obj, type, args[1]);
+    const bool is_class = PyType_Check(obj);
+    PyTypeObject *type = is_class ? reinterpret_cast<PyTypeObject *>(obj) : Py_TYPE(obj);
+    return cached_check(obj, type, args[1], is_class);
 }
 
 static PyObject *py_type_attr_check(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
@@ -127,7 +133,7 @@ static PyObject *py_type_attr_check(PyObject *, PyObject *const *args, Py_ssize_
         PyErr_SetString(PyExc_TypeError, "type_attr_check() shape must be a tuple");
         return nullptr;
     }
-    return cached_check(args[0], reinterpret_cast<PyTypeObject *>(args[0]), args[1]);
+    return cached_check(args[0], reinterpret_cast<PyTypeObject *>(args[0]), args[1], false);
 }
 
 static PyObject *py_attrs_cache_clear(PyObject *, PyObject *) {

@@ -31,9 +31,12 @@ struct ReturnValue {
 
 // Keys compare by object identity: equal but distinct tuples are different
 // keys. The cache, not the key, owns the references that keep both alive.
+// `class_itself` files a class object's own answer apart from the answer for
+// its instances, which is filed under the class too.
 struct ShapeCheckKey {
     PyTypeObject *type = nullptr;
     PyObject *shape = nullptr;
+    bool class_itself = false;
 
     bool operator==(const ShapeCheckKey &) const = default;
 };
@@ -41,8 +44,9 @@ struct ShapeCheckKey {
 struct ShapeCheckHasher {
     [[nodiscard]] std::uint64_t operator()(const ShapeCheckKey &key) const noexcept {
         using namespace Cobble::Hashlib;
-        return hash_combine(mix_hash(reinterpret_cast<std::uintptr_t>(key.type)),
-                            reinterpret_cast<std::uintptr_t>(key.shape));
+        // Type objects are aligned, so the low bit of the address is free.
+        const std::uintptr_t type = reinterpret_cast<std::uintptr_t>(key.type) | std::uintptr_t{key.class_itself};
+        return hash_combine(mix_hash(type), reinterpret_cast<std::uintptr_t>(key.shape));
     }
 };
 

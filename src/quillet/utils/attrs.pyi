@@ -14,8 +14,9 @@ def attr_check(obj: object, shape: tuple[str, ...], /) -> bool:
     The first call for ``type(obj)`` and this very tuple looks the names up
     on ``obj`` (instance attributes count) and caches the answer under the
     pair; later calls for any object of that type return it. A class passed
-    as ``obj`` has its answer filed under the class itself, the key
-    :func:`type_attr_check` uses. An empty shape gives ``True``.
+    as ``obj`` is probed as itself and its answer kept in an entry of its
+    own, apart from its instances' answer and from every other class's. An
+    empty shape gives ``True``.
 
     Args:
         obj: the object to probe.

@@ -14,7 +14,9 @@
 #include "utils.h"
 #include "utils_strs.h"
 
+#include <bit>
 #include <cstring>
+#include <initializer_list>
 
 static PyTypeObject *BasicHashable_Type;
 static PyTypeObject *HashableValues_Type;
@@ -106,21 +108,24 @@ static HashableValuesObject *as_values(PyObject *self) {
     return reinterpret_cast<HashableValuesObject *>(self);
 }
 
-// XOR of hash(op) and the hashes of the list's items; -1 with an exception set.
+// The sum (modulo 2^64) of the mixed hashes of the list's items and of op,
+// counted as one more item: order-free, and new/combine add two such sums.
+// -1 with an exception set.
 static int64_t compute_values_hash(void *ptr) {
     auto *record = static_cast<HashableValuesList *>(static_cast<BaseHashableStruct *>(ptr));
     // __hash__ may re-initialise the holder, so hold what is being hashed.
     PyRef op = PyRef::borrow(record->op);
     PyRef values = PyRef::borrow(record->values);
-    int64_t result = 0;
+    uint64_t sum = 0;
     if (op) {
-        result = PyObject_Hash(op.get());
-        if (result == -1) {
+        const Py_hash_t op_hash = PyObject_Hash(op.get());
+        if (op_hash == -1) {
             return -1;
         }
+        sum = mixed_hash(static_cast<uint64_t>(op_hash));
     }
     if (!values) {
-        return result;
+        return static_cast<int64_t>(sum);
     }
     PyRef iterator(PyObject_GetIter(values.get()));
     if (!iterator) {
@@ -131,9 +136,9 @@ static int64_t compute_values_hash(void *ptr) {
         if (item_hash == -1) {
             return -1;
         }
-        result ^= item_hash;
+        sum += mixed_hash(static_cast<uint64_t>(item_hash));
     }
-    return PyErr_Occurred() ? -1 : result;
+    return PyErr_Occurred() ? -1 : static_cast<int64_t>(sum);
 }
 
 // Stores the list and companion object and counts them; releases what was held.
@@ -251,7 +256,7 @@ static PyObject *HashableValues_new_factory(PyObject *cls, PyObject *args, PyObj
             PyErr_SetString(PyExc_OverflowError, "combined length is too large");
             return nullptr;
         }
-        hash ^= hash2;
+        hash = static_cast<int64_t>(static_cast<uint64_t>(hash) + static_cast<uint64_t>(hash2));
         size += size2;
     }
     holder->h.cached_hash = normalized_hash(hash);
@@ -430,7 +435,8 @@ static int CacheKey_clear(PyObject *self) {
 // Keys nest (a key of keys), so their release goes through the trashcan.
 // Released plain keys kept for reuse: keys are made and dropped at a high rate
 // as dict lookups' temporaries. Each slot holds the memory of an untracked key
-// with no values and no reference to its type.
+// with no values and no reference to its type, and never memory whose
+// finaliser has run: that mark survives reuse and would skip a later __del__.
 constexpr int CACHE_KEY_FREE_MAX = 80;
 static CacheKeyObject *cache_key_free_list[CACHE_KEY_FREE_MAX];
 static int cache_key_free_count = 0;
@@ -440,7 +446,7 @@ static void CacheKey_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, CacheKey_dealloc)
     CacheKey_clear(self);
-    if (type == CacheKey_Type && cache_key_free_count < CACHE_KEY_FREE_MAX) {
+    if (type == CacheKey_Type && cache_key_free_count < CACHE_KEY_FREE_MAX && !PyObject_GC_IsFinalized(self)) {
         cache_key_free_list[cache_key_free_count++] = as_cache_key(self);
     } else {
         type->tp_free(self);
@@ -490,6 +496,37 @@ static bool cache_key_construction_is_native() {
     return call_type_generically(type, args, nargsf, kwnames);
 }
 
+// The interpreter's tuple hash of two element hashes (an xxHash-style round
+// per element, then the length), computed unsigned so that nothing overflows.
+static uint64_t ordered_pair_hash(uint64_t first, uint64_t second) {
+    constexpr uint64_t prime1 = UINT64_C(11400714785074694791);
+    constexpr uint64_t prime2 = UINT64_C(14029467366897019727);
+    constexpr uint64_t prime5 = UINT64_C(2870177450012600261);
+    uint64_t acc = prime5;
+    for (const uint64_t lane : {first, second}) {
+        acc = std::rotl(acc + lane * prime2, 31) * prime1;
+    }
+    return acc + (2 ^ (prime5 ^ UINT64_C(3527539)));
+}
+
+// hash((value1, value2)): the position of each value counts, as it does for
+// equality. -1 with an exception set.
+static int64_t compute_cache_key_hash(void *ptr) {
+    auto *key = static_cast<HashableCacheKey *>(static_cast<BaseHashableStruct *>(ptr));
+    // __hash__ may run code that re-initialises the key, so hold the values.
+    PyRef value1 = PyRef::borrow(key->value1);
+    PyRef value2 = PyRef::borrow(key->value2);
+    const Py_hash_t hash1 = PyObject_Hash(value1.get());
+    if (hash1 == -1) {
+        return -1;
+    }
+    const Py_hash_t hash2 = PyObject_Hash(value2.get());
+    if (hash2 == -1) {
+        return -1;
+    }
+    return static_cast<int64_t>(ordered_pair_hash(static_cast<uint64_t>(hash1), static_cast<uint64_t>(hash2)));
+}
+
 static Py_hash_t CacheKey_hash(PyObject *self) {
     return record_hash(self, &as_cache_key(self)->h, compute_cache_key_hash);
 }
@@ -501,6 +538,23 @@ static bool cache_key_ready(PyObject *key) {
     }
     set_not_initialised_error(key);
     return false;
+}
+
+// 1 if equal, 0 if not, -1 with an exception set.
+static int CacheKey_EQ(HashableCacheKey *key1, HashableCacheKey *key2) {
+    // Identical values are equal without any call, as PyObject_RichCompareBool
+    // would decide; the common case of keys built from the same objects.
+    if (key1->value1 == key2->value1 && key1->value2 == key2->value2) {
+        return 1;
+    }
+    // __eq__ may run code that re-initialises either key, so hold all four values.
+    PyRef left1 = PyRef::borrow(key1->value1), right1 = PyRef::borrow(key2->value1);
+    PyRef left2 = PyRef::borrow(key1->value2), right2 = PyRef::borrow(key2->value2);
+    const int first = PyObject_RichCompareBool(left1.get(), right1.get(), Py_EQ);
+    if (first <= 0) {
+        return first;
+    }
+    return PyObject_RichCompareBool(left2.get(), right2.get(), Py_EQ);
 }
 
 static PyObject *CacheKey_richcompare(PyObject *self, PyObject *other, int op) {
@@ -595,6 +649,17 @@ static PyObject *py_get_cache_key(PyObject *, PyObject *const *args, Py_ssize_t 
 
 // ---------------------------------------------------------------------------
 // Hash combiners exposed to Python
+
+// The combiners wrap modulo 2^64, computed unsigned so that nothing overflows.
+static int64_t XOR_Combine(int64_t a, int64_t b, int64_t current) {
+    return current ^ a ^ static_cast<int64_t>(static_cast<uint64_t>(b) * 31u);
+}
+
+static int64_t Alt_XOR_Combine(int64_t a, int64_t b, int64_t current) {
+    const uint64_t sum = static_cast<uint64_t>(b) + UINT64_C(0x9E3779B9) + (static_cast<uint64_t>(a) << 6) +
+                         static_cast<uint64_t>(a >> 2);  // arithmetic shift: the sign of a propagates
+    return static_cast<int64_t>(sum & UINT64_C(0x7FFFFFFFFFFFFFFF)) ^ current;
+}
 
 static PyObject *py_two_obj_hash(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs != 3) {

@@ -1,6 +1,6 @@
 // The hashable core shared by the utils and frozen deliverables: the head of
 // every hashable object, the hashable record embedded in every holder, its
-// compute-once hash protocol and the 64-bit combiners.
+// compute-once hash protocol and the element mixer both modules combine with.
 //
 // A record is either not hashed (cached_hash == -1) or hashed; a cached hash
 // always belongs to the current content. The hasher is fixed by the holder's
@@ -143,50 +143,6 @@ inline Py_hash_t record_hash(PyObject *owner, BaseHashableStruct *record, HashCa
     return get_cached_hash_cond(owner, record, hasher);
 }
 
-// The combiners wrap modulo 2^64, computed unsigned so that nothing overflows.
-inline int64_t XOR_Combine(int64_t a, int64_t b, int64_t current) {
-    return current ^ a ^ static_cast<int64_t>(static_cast<uint64_t>(b) * 31u);
-}
-
-inline int64_t Alt_XOR_Combine(int64_t a, int64_t b, int64_t current) {
-    const uint64_t sum = static_cast<uint64_t>(b) + UINT64_C(0x9E3779B9) + (static_cast<uint64_t>(a) << 6) +
-                         static_cast<uint64_t>(a >> 2);  // arithmetic shift: the sign of a propagates
-    return static_cast<int64_t>(sum & UINT64_C(0x7FFFFFFFFFFFFFFF)) ^ current;
-}
-
-inline int64_t compute_cache_key_hash(void *ptr) {
-    auto *key = static_cast<HashableCacheKey *>(static_cast<BaseHashableStruct *>(ptr));
-    // __hash__ may run code that re-initialises the key, so hold the values.
-    PyRef value1 = PyRef::borrow(key->value1);
-    PyRef value2 = PyRef::borrow(key->value2);
-    const Py_hash_t hash1 = PyObject_Hash(value1.get());
-    if (hash1 == -1) {
-        return -1;
-    }
-    const Py_hash_t hash2 = PyObject_Hash(value2.get());
-    if (hash2 == -1) {
-        return -1;
-    }
-    return hash1 ^ hash2;
-}
-
-// 1 if equal, 0 if not, -1 with an exception set.
-inline int CacheKey_EQ(HashableCacheKey *key1, HashableCacheKey *key2) {
-    // Identical values are equal without any call, as PyObject_RichCompareBool
-    // would decide; the common case of keys built from the same objects.
-    if (key1->value1 == key2->value1 && key1->value2 == key2->value2) {
-        return 1;
-    }
-    // __eq__ may run code that re-initialises either key, so hold all four values.
-    PyRef left1 = PyRef::borrow(key1->value1), right1 = PyRef::borrow(key2->value1);
-    PyRef left2 = PyRef::borrow(key1->value2), right2 = PyRef::borrow(key2->value2);
-    const int first = PyObject_RichCompareBool(left1.get(), right1.get(), Py_EQ);
-    if (first <= 0) {
-        return first;
-    }
-    return PyObject_RichCompareBool(left2.get(), right2.get(), Py_EQ);
-}
-
 // The hash the interpreter would give an exact str whose hash is cached, or
 // an exact int of one digit, read in place (neither runs any code); -1 when
 // only PyObject_Hash can tell.
@@ -204,62 +160,73 @@ inline Py_hash_t known_hash(PyObject *obj) {
     return -1;
 }
 
-// Folds one entry's hashes into `result`; false with an exception set when
-// hashing fails. Hashing may run user code, so the key and value are held
-// unless their hashes are known in place.
-inline bool fold_entry_hash(PyObject *key, PyObject *value, int64_t *result) {
-    Py_hash_t value_hash = known_hash(value);
+// Element hashes pass through a bijective 64-bit finalizer before they are
+// combined: small or alike hashes (small ints hash to themselves) then differ
+// in every bit, so equal parts no longer cancel and swapped parts no longer
+// collide. The offset keeps 0 from being a fixed point, so that a 0 element
+// still counts in a sum.
+inline uint64_t mixed_hash(uint64_t hash) {
+    hash += UINT64_C(0x9E3779B97F4A7C15);
+    hash = (hash ^ (hash >> 33)) * UINT64_C(0xFF51AFD7ED558CCD);
+    hash = (hash ^ (hash >> 33)) * UINT64_C(0xC4CEB9FE1A85EC53);
+    return hash ^ (hash >> 33);
+}
+
+// A mapping entry's share of the mapping's hash. Key and value are told
+// apart before the mix, so {0: 1, 1: 0} and {0: 0, 1: 1} differ.
+inline uint64_t entry_hash(uint64_t key_hash, uint64_t value_hash) {
+    return mixed_hash(key_hash * UINT64_C(0x9FB21C651E98DF25) + value_hash);
+}
+
+// Adds one entry's share to *sum; false with an exception set when hashing
+// fails. Hashing may run user code, so the key and value are held.
+inline bool add_entry_hash(PyObject *key, PyObject *value, uint64_t *sum) {
     Py_hash_t key_hash = known_hash(key);
-    if (value_hash == -1 || key_hash == -1) {
+    Py_hash_t value_hash = known_hash(value);
+    if (key_hash == -1 || value_hash == -1) {
         PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
-        if (value_hash == -1) {
-            value_hash = PyObject_Hash(value);
-            if (value_hash == -1) {
-                return false;
-            }
+        if (key_hash == -1 && (key_hash = PyObject_Hash(key)) == -1) {
+            return false;
         }
-        if (key_hash == -1) {
-            key_hash = PyObject_Hash(key);
-            if (key_hash == -1) {
-                return false;
-            }
+        if (value_hash == -1 && (value_hash = PyObject_Hash(value)) == -1) {
+            return false;
         }
     }
-    *result = Alt_XOR_Combine(key_hash, value_hash, *result);
+    *sum += entry_hash(static_cast<uint64_t>(key_hash), static_cast<uint64_t>(value_hash));
     return true;
 }
 
-// The order-independent combination of a private dict's entry hashes; -1
-// with an exception set. The dict is never written after it is built, so its
-// entry table stays put while user hashes run and can be read in place.
+// The order-independent sum of a dict's entry shares; -1 with an exception
+// set. Entries are read in place up to the first one whose hash only user
+// code can tell; from there PyDict_Next takes over at the same position, and
+// it re-reads the table at every step, so code that changed the table is
+// never answered from the table as it was.
 inline int64_t combined_entry_hashes(PyObject *dict) {
-    int64_t result = 0;
+    uint64_t sum = 0;
+    Py_ssize_t pos = 0;
     DictEntries entries;
     if (dict_entries(dict, &entries)) {
-        for (Py_ssize_t i = 0; i < entries.count; ++i) {
-            PyObject *const *entry = entries.keys + i * entries.stride;
+        for (; pos < entries.count; ++pos) {
+            PyObject *const *entry = entries.keys + pos * entries.stride;
             if (entry[1] == nullptr) {
                 continue;
             }
             // Exact str keys carry their hash once they are in a dict.
-            const Py_hash_t key_hash = entries.str_keys ? PyUnstable_Unicode_GET_CACHED_HASH(entry[0]) : -1;
+            const Py_hash_t key_hash = entries.str_keys ? PyUnstable_Unicode_GET_CACHED_HASH(entry[0]) : known_hash(entry[0]);
             const Py_hash_t value_hash = known_hash(entry[1]);
-            if (key_hash != -1 && value_hash != -1) {
-                result = Alt_XOR_Combine(key_hash, value_hash, result);
-            } else if (!fold_entry_hash(entry[0], entry[1], &result)) {
-                return -1;
+            if (key_hash == -1 || value_hash == -1) {
+                break;
             }
+            sum += entry_hash(static_cast<uint64_t>(key_hash), static_cast<uint64_t>(value_hash));
         }
-        return result;
     }
-    Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!fold_entry_hash(key, value, &result)) {
+        if (!add_entry_hash(key, value, &sum)) {
             return -1;
         }
     }
-    return result;
+    return static_cast<int64_t>(sum);
 }
 
 // The hash of a private dict that holds `data_size` entries as far as its
