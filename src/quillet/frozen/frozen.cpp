@@ -248,7 +248,9 @@ static PyObject *frozen_dict_from_pairs(PyObject *iterable) {
     if (!iterator) {
         return nullptr;
     }
-    PyRef data(PyDict_New());
+    // Sized for a tuple or list of pairs (what unpickling gives), so that it never grows.
+    const bool sized = PyTuple_CheckExact(iterable) || PyList_CheckExact(iterable);
+    PyRef data(sized ? _PyDict_NewPresized(Py_SIZE(iterable)) : PyDict_New());
     if (!data) {
         return nullptr;
     }
@@ -774,24 +776,12 @@ static PyObject *FrozenDict_immutable_raise(PyObject *self, PyObject *, PyObject
     return nullptr;
 }
 
-// A plain dict of a FrozenDict's content for pickling, tracked by the
-// collector like any dict that code may keep.
-static PyObject *pickled_content(PyObject *self) {
-    PyObject *content = content_of_frozen_dict(self);
-    if (content != nullptr && !PyObject_GC_IsTracked(content)) {
-        PyObject_GC_Track(content);  // a copy of the untracked private dict starts untracked
-    }
-    return content;
-}
-
-// Pickles and copies as the class called with its content, in order: an
-// exact FrozenDict with a dict, which loads fastest; a subclass, whose
-// constructor may expect them, with the (key, value) pairs. The values are
+// Pickles and copies as the class called with the (key, value) pairs in
+// order, a tuple that code run while pickling cannot change; the values are
 // already frozen, and freezing them again keeps them.
 static PyObject *FrozenDict_reduce(PyObject *self, PyObject *) {
-    PyRef content(Py_IS_TYPE(self, FrozenDict_Type) ? pickled_content(self)
-                                                    : frozen_dict_snapshot(self, Snapshot::ITEMS));
-    PyRef args(content ? PyTuple_Pack(1, content.get()) : nullptr);
+    PyRef items(frozen_dict_snapshot(self, Snapshot::ITEMS));
+    PyRef args(items ? PyTuple_Pack(1, items.get()) : nullptr);
     return args ? reduce_to_constructor(self, FrozenDict_Type, args.get()) : nullptr;
 }
 
