@@ -185,9 +185,7 @@ private:
 // first, so code run by freezing cannot disturb them, and each key is
 // inserted once: a key whose hash differs on each call still gives one entry.
 static PyObject *frozen_copy_of_dict(PyObject *dict) {
-    // Checked on the source first, so that a dict with values to freeze is
-    // not copied in vain, and again on the copy: copying can run a finaliser.
-    if (PyDict_CheckExact(dict) && values_freeze_to_themselves(dict)) {
+    if (PyDict_CheckExact(dict)) {
         PyObject *copy = PyDict_Copy(dict);
         if (copy == nullptr || values_freeze_to_themselves(copy)) {
             return copy;
