@@ -141,6 +141,7 @@ class GetitemFails:
         [iter(("a", 1))],
         [GetitemFails()],
         [("a", 1), {1, 2}, ("b", 2)],
+        (("a", 1), ("b",)),
     ],
 )
 def test_items_that_are_not_ordered_pairs(items):

@@ -240,26 +240,36 @@ static PyObject *item_as_pair(PyObject *item) {
     return pair.release();
 }
 
+// Adds one (key, value) item to `data`, its value frozen; -1 with an exception set.
+static int add_pair(PyObject *data, PyObject *item) {
+    PyRef pair(item_as_pair(item));
+    if (!pair) {
+        return -1;
+    }
+    PyObject *key = PyTuple_GET_ITEM(pair.get(), 0);  // borrowed; the pair holds both
+    PyRef frozen(c_freeze(PyTuple_GET_ITEM(pair.get(), 1)));
+    return frozen ? PyDict_SetItem(data, key, frozen.get()) : -1;
+}
+
 // New private dict from an iterable of pairs; later pairs replace earlier ones.
 static PyObject *frozen_dict_from_pairs(PyObject *iterable) {
-    PyRef iterator(PyObject_GetIter(iterable));
-    if (!iterator) {
-        return nullptr;
+    // What unpickling gives: read by index, into a dict sized for it.
+    if (PyTuple_CheckExact(iterable)) {
+        PyRef data(_PyDict_NewPresized(PyTuple_GET_SIZE(iterable)));
+        for (Py_ssize_t i = 0; data && i < PyTuple_GET_SIZE(iterable); ++i) {
+            if (add_pair(data.get(), PyTuple_GET_ITEM(iterable, i)) < 0) {
+                return nullptr;
+            }
+        }
+        return data.release();
     }
-    // Sized for a tuple or list of pairs (what unpickling gives), so that it never grows.
-    const bool sized = PyTuple_CheckExact(iterable) || PyList_CheckExact(iterable);
-    PyRef data(sized ? _PyDict_NewPresized(Py_SIZE(iterable)) : PyDict_New());
+    PyRef iterator(PyObject_GetIter(iterable));
+    PyRef data(iterator ? PyDict_New() : nullptr);
     if (!data) {
         return nullptr;
     }
     while (PyRef item{PyIter_Next(iterator.get())}) {
-        PyRef pair(item_as_pair(item.get()));
-        if (!pair) {
-            return nullptr;
-        }
-        PyObject *key = PyTuple_GET_ITEM(pair.get(), 0);  // borrowed; the pair holds both
-        PyRef frozen(c_freeze(PyTuple_GET_ITEM(pair.get(), 1)));
-        if (!frozen || PyDict_SetItem(data.get(), key, frozen.get()) < 0) {
+        if (add_pair(data.get(), item.get()) < 0) {
             return nullptr;
         }
     }
