@@ -261,7 +261,18 @@ def split_table(**attributes):
         ({"a": 1, "b": -1}, {"a": type("Int", (int,), {})(1), "b": -1.0}),
         ({"a": {"b": 1}}, {"a": FrozenDict({"b": 1})}),
     ],
-    ids=["order", "holes", "split-table", "pairs", "mapping", "str-subclass", "numeric", "float", "int-subclass", "nested"],
+    ids=[
+        "order",
+        "holes",
+        "split-table",
+        "pairs",
+        "mapping",
+        "str-subclass",
+        "numeric",
+        "float",
+        "int-subclass",
+        "nested",
+    ],
 )
 def test_equal_mappings_hash_equal(data, same):
     fd = FrozenDict(data)

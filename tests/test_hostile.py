@@ -304,10 +304,20 @@ ENTRY_POINTS = [
     ("null_contains", lambda h: h in NULL, False, {}),
     ("null_get", lambda h: NULL.get(h), None, HASH_FAILS),
     # quillet.utils: the holders
-    ("cache_key_hash", lambda h: hash(CacheKey(h, 1)), From(lambda h: hash(CacheKey(HashingAs(hash(h)), 1))), HASH_FAILS),
+    (
+        "cache_key_hash",
+        lambda h: hash(CacheKey(h, 1)),
+        From(lambda h: hash(CacheKey(HashingAs(hash(h)), 1))),
+        HASH_FAILS,
+    ),
     ("cache_key_eq", lambda h: CacheKey(h, 1) == CacheKey(0, 1), False, EQ_FAILS),
     ("get_cache_key", lambda h: qu.get_cache_key(h, h) == CacheKey(h, h), True, {}),
-    ("values_hash", lambda h: hash(HashableValues([h])), From(lambda h: hash(HashableValues([HashingAs(hash(h))]))), HASH_FAILS),
+    (
+        "values_hash",
+        lambda h: hash(HashableValues([h])),
+        From(lambda h: hash(HashableValues([HashingAs(hash(h))]))),
+        HASH_FAILS,
+    ),
     (
         "values_op_hash",
         lambda h: hash(HashableValues(None, h)),

@@ -10,8 +10,8 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import quillet.utils as qu
-from quillet.frozen import FrozenDict
 from hostile import Boom, RaisingEq, RaisingHash, collected
+from quillet.frozen import FrozenDict
 
 INT64 = st.integers(min_value=-(2**63), max_value=2**63 - 1)
 HASHABLE = st.one_of(st.integers(), st.text(), st.floats(allow_nan=False), st.none(), st.tuples(st.integers()))
@@ -462,7 +462,11 @@ CORPORA = {
     "values_pairs": lambda: [qu.HashableValues([i, j]) for i in range(300) for j in range(i, 300)],
     "values_twins": lambda: [qu.HashableValues([x, x]) for x in range(40_000)],
     "int_to_bool_maps": lambda: [
-        FrozenDict({i: a, j: b}) for i in range(60) for j in range(i + 1, 60) for a in (False, True) for b in (False, True)
+        FrozenDict({i: a, j: b})
+        for i in range(60)
+        for j in range(i + 1, 60)
+        for a in (False, True)
+        for b in (False, True)
     ],
     "permuted_values": lambda: [FrozenDict(zip("abcdefg", p, strict=True)) for p in itertools.permutations(range(7))],
 }

@@ -131,8 +131,8 @@ class HashableValues(BasicHashable):
         """Combine one or two holders into a new one without reading their content.
 
         The result's hash is the sum of the two holders' hashes (computed
-        now if needed), so it hashes as a holder of both holders' items, and its length the sum of their lengths; it holds no
-        values of its own.
+        now if needed), so that it hashes as a holder of both holders' items;
+        its length is the sum of their lengths. It holds no values of its own.
 
         Args:
             item1: an instance of the class ``new`` is called on.

@@ -185,10 +185,12 @@ inline bool add_entry_hash(PyObject *key, PyObject *value, uint64_t *sum) {
     Py_hash_t value_hash = known_hash(value);
     if (key_hash == -1 || value_hash == -1) {
         PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
-        if (key_hash == -1 && (key_hash = PyObject_Hash(key)) == -1) {
+        key_hash = key_hash != -1 ? key_hash : PyObject_Hash(key);
+        if (key_hash == -1) {
             return false;
         }
-        if (value_hash == -1 && (value_hash = PyObject_Hash(value)) == -1) {
+        value_hash = value_hash != -1 ? value_hash : PyObject_Hash(value);
+        if (value_hash == -1) {
             return false;
         }
     }
@@ -212,7 +214,8 @@ inline int64_t combined_entry_hashes(PyObject *dict) {
                 continue;
             }
             // Exact str keys carry their hash once they are in a dict.
-            const Py_hash_t key_hash = entries.str_keys ? PyUnstable_Unicode_GET_CACHED_HASH(entry[0]) : known_hash(entry[0]);
+            const Py_hash_t key_hash =
+                entries.str_keys ? PyUnstable_Unicode_GET_CACHED_HASH(entry[0]) : known_hash(entry[0]);
             const Py_hash_t value_hash = known_hash(entry[1]);
             if (key_hash == -1 || value_hash == -1) {
                 break;
