@@ -2,14 +2,21 @@
 # The package's main job, on CPython 3.15: the C++ benchmark of the attrs
 # cache's map, then the Python suite against the built-in frozendict, the
 # peer packages of the bench dependency group and plain Python, which prints
-# the tables of both and draws the chart.
+# the tables of both and draws the chart. A run writes only under the ignored
+# bench/results/ and .cache/.
 #
 #   tools/bench.sh            full run (about half an hour)
 #   tools/bench.sh --quick    rough numbers in about three minutes
+#   tools/bench.sh --publish  runs nothing: copies the last full run's chart and
+#                             tables into docs/_static/bench.svg and the README
 #
 # Other arguments go to bench/main.py (--only TEXT, pyperf options such as --quiet).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+if [ "${1:-}" = --publish ]; then
+    exec python3 "$ROOT/tools/publish_bench.py"
+fi
 
 quick=false
 for arg in "$@"; do
