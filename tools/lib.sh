@@ -9,6 +9,24 @@ shopt -s inherit_errexit
 
 log() { printf '==> %s\n' "$*" >&2; }
 
+# step NAME COMMAND...: runs the command, logging and keeping its time for the
+# closing summary.
+STEP_TIMES=()
+step() {
+    local name=$1 start=$SECONDS took
+    shift
+    "$@"
+    took=$((SECONDS - start))
+    STEP_TIMES+=("$(printf '%5d:%02d  %s' $((took / 60)) $((took % 60)) "$name")")
+    log "$name: done in $((took / 60)) min $((took % 60)) s"
+}
+
+step_summary() {
+    [ ${#STEP_TIMES[@]} = 0 ] && return
+    log "time per step (min:s):"
+    printf '%s\n' "${STEP_TIMES[@]}" >&2
+}
+
 as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
 }
@@ -27,6 +45,16 @@ ensure_debian_packages() {
 
 python315() {
     "$ROOT/tools/provision-python.sh"
+}
+
+# python_for VERSION: the interpreter CI tests VERSION with: 3.14 and 3.15 are
+# provisioned from Debian unstable, the older ones come from the machine.
+# Prints nothing when there is none.
+python_for() {
+    case $1 in
+    3.14 | 3.15) "$ROOT/tools/provision-python.sh" "$1" || true ;;
+    *) python_on_machine "$1" ;;
+    esac
 }
 
 # ensure_venv NAME PYTHON [GROUP...]: a virtual environment under .cache with
@@ -103,13 +131,15 @@ ensure_toolchain() {
     ensure_debian_packages patchelf libgtest-dev
 }
 
-# Prints the path of a CPython 3.13 interpreter (python3.13 on PATH, else the
-# newest pyenv one), or nothing when the machine has none.
-python313() {
-    local candidate
-    for candidate in "$(command -v python3.13 || true)" \
-        $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 2>/dev/null | sort -rV); do
-        if [ -x "$candidate" ] && "$candidate" -c 'import sys, venv; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+# python_on_machine VERSION: prints the path of a CPython VERSION interpreter
+# (pythonVERSION on PATH, else the newest pyenv one) that can make venvs, or
+# nothing when the machine has none.
+python_on_machine() {
+    local version=$1 candidate
+    for candidate in "$(command -v "python$version" || true)" \
+        $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/"python$version" 2>/dev/null | sort -rV); do
+        if [ -x "$candidate" ] && "$candidate" -c "import sys, venv; assert '%d.%d' % sys.version_info[:2] == '$version'" \
+            2>/dev/null; then
             echo "$candidate"
             return 0
         fi

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Prints the path of a CPython 3.15 interpreter, provisioning one if needed.
+# Prints the path of a CPython 3.X interpreter (3.15 unless VERSION says
+# otherwise), provisioning one if needed.
 #
-#   tools/provision-python.sh                      the release build
-#   tools/provision-python.sh --debug              the Py_DEBUG build (python3.15d)
-#   tools/provision-python.sh --sanitizer-runtime  the folder holding libasan.so.8 and
-#                                                  libubsan.so.1 built for the release
-#                                                  build's C library
+#   tools/provision-python.sh [VERSION]                      the release build
+#   tools/provision-python.sh [VERSION] --debug              the Py_DEBUG build (python3.Xd)
+#   tools/provision-python.sh [VERSION] --sanitizer-runtime  the folder holding libasan.so.8
+#                                                            and libubsan.so.1 built for the
+#                                                            release build's C library
 #
-# A python3.15 (python3.15d) on PATH wins. Otherwise Debian unstable's packages
+# A python3.X (python3.Xd) on PATH wins. Otherwise Debian unstable's packages
 # and the C runtime they were built against are fetched with a private apt
 # configuration (the system's sources and installed packages stay untouched),
 # unpacked under QUILLET_PROVISION_DIR (default .cache) and patched to use the
@@ -15,21 +16,26 @@
 # name, switched to the unstable suite.
 set -euo pipefail
 
+version=3.15
+if [[ ${1:-} =~ ^3\.[0-9]+$ ]]; then
+    version=$1
+    shift
+fi
 flavour=${1:-release}
 case $flavour in
 release | --debug | --sanitizer-runtime) flavour=${flavour#--} ;;
 *)
-    echo "usage: tools/provision-python.sh [--debug | --sanitizer-runtime]" >&2
+    echo "usage: tools/provision-python.sh [VERSION] [--debug | --sanitizer-runtime]" >&2
     exit 2
     ;;
 esac
 
-if [ "$flavour" = release ] && command -v python3.15 >/dev/null 2>&1; then
-    command -v python3.15
+if [ "$flavour" = release ] && command -v "python$version" >/dev/null 2>&1; then
+    command -v "python$version"
     exit 0
 fi
-if [ "$flavour" = debug ] && command -v python3.15d >/dev/null 2>&1; then
-    command -v python3.15d
+if [ "$flavour" = debug ] && command -v "python${version}d" >/dev/null 2>&1; then
+    command -v "python${version}d"
     exit 0
 fi
 
@@ -41,27 +47,27 @@ RUNTIME=(
     libc6 libgcc-s1 libstdc++6 zlib1g libexpat1 libzstd1 libffi8 libssl3t64
     libbz2-1.0 liblzma5 libsqlite3-0 libncursesw6 libtinfo6 libreadline8t64 libuuid1
 )
+py=python$version
 RELEASE=(
-    python3.15 python3.15-minimal libpython3.15-minimal libpython3.15-stdlib
-    libpython3.15-dev python3.15-dev python3.15-venv python3-pip-whl
+    "$py" "$py-minimal" "lib$py-minimal" "lib$py-stdlib" "lib$py-dev" "$py-dev" "$py-venv" python3-pip-whl
 )
 case $flavour in
 release)
-    HOME315=$DIR/python3.15
-    PYTHON_NAME=python3.15
+    HOME_DIR=$DIR/$py
+    PYTHON_NAME=$py
     PACKAGES=("${RELEASE[@]}" "${RUNTIME[@]}")
     ;;
 debug)
-    HOME315=$DIR/python3.15d
-    PYTHON_NAME=python3.15d
-    PACKAGES=(python3.15-dbg libpython3.15-dbg "${RELEASE[@]}" "${RUNTIME[@]}")
+    HOME_DIR=$DIR/${py}d
+    PYTHON_NAME=${py}d
+    PACKAGES=("$py-dbg" "lib$py-dbg" "${RELEASE[@]}" "${RUNTIME[@]}")
     ;;
 sanitizer-runtime)
-    HOME315=$DIR/sanitizers-3.15
+    HOME_DIR=$DIR/sanitizers-$version
     PACKAGES=(libasan8 libubsan1)
     ;;
 esac
-PREFIX=$HOME315/root/usr
+PREFIX=$HOME_DIR/root/usr
 LIBDIR=$PREFIX/lib/x86_64-linux-gnu
 PYTHON=$PREFIX/bin/${PYTHON_NAME:-}
 
@@ -130,8 +136,8 @@ read -r archive keyring < <(debian_archive || true) || true
 if [ -z "${archive:-}" ]; then
     eval "$(apt-config shell sources Dir::Etc::SourceList/f parts Dir::Etc::SourceParts/d)"
     echo "provision-python.sh: the apt sources of this machine ($sources, $parts) name no Debian" \
-        "archive for its own release, so there is nowhere to fetch CPython 3.15 from;" \
-        "put ${PYTHON_NAME:-python3.15} on PATH or add the Debian archive to the apt sources" >&2
+        "archive for its own release, so there is nowhere to fetch CPython $version from;" \
+        "put ${PYTHON_NAME:-$py} on PATH or add the Debian archive to the apt sources" >&2
     exit 1
 fi
 
@@ -147,13 +153,13 @@ apt_private=(
     -o APT::Sandbox::User=root
     -o APT::Architecture=amd64
 )
-echo "provisioning ${PACKAGES[0]} from Debian unstable ($archive) into $HOME315" >&2
+echo "provisioning ${PACKAGES[0]} from Debian unstable ($archive) into $HOME_DIR" >&2
 apt-get -qq "${apt_private[@]}" update >&2
-rm -rf "$HOME315"
-mkdir -p "$HOME315"/{debs,root}
-(cd "$HOME315/debs" && apt-get -qq "${apt_private[@]}" download "${PACKAGES[@]}" >&2)
-for deb in "$HOME315"/debs/*.deb; do
-    dpkg -x "$deb" "$HOME315/root"
+rm -rf "$HOME_DIR"
+mkdir -p "$HOME_DIR"/{debs,root}
+(cd "$HOME_DIR/debs" && apt-get -qq "${apt_private[@]}" download "${PACKAGES[@]}" >&2)
+for deb in "$HOME_DIR"/debs/*.deb; do
+    dpkg -x "$deb" "$HOME_DIR/root"
 done
 
 if [ "$flavour" = sanitizer-runtime ]; then

@@ -1,21 +1,25 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ unit tests (CTest), then on CPython 3.15, 3.13
-# (when the machine has it) and the image's python3 the package's wheel,
-# repaired to a manylinux tag by auditwheel and installed into a venv of its
-# own, with its stubs checked (stubtest, mypy --strict) and the Python suite
-# run against it; on 3.15 also the docs site (tests/test_docs.py) and the
-# sdist, which must build the same wheel; last the linters. Provisions what it
-# needs first.
+# Runs every test: the C++ unit tests (CTest), then on CPython 3.15, 3.14,
+# 3.13, 3.12 and 3.11 the package's wheel, repaired to a manylinux tag by
+# auditwheel and installed into a venv of its own, with its stubs checked
+# (stubtest, mypy --strict) and the Python suite run against it; on 3.15 also
+# the docs site (tests/test_docs.py) and the sdist, which must build the same
+# wheel; last the linters. 3.14 and 3.15 are provisioned from Debian unstable,
+# 3.11 to 3.13 come from PATH or pyenv; an interpreter that cannot be had is
+# reported as skipped. Provisions what it needs first, and closes with the
+# time of each step.
 #
 #   tools/test.sh              every test
 #   tools/test.sh --lint       ruff (lint and format), clang-format and clang-tidy only
-#   tools/test.sh --sanitize   the C++ tests and the Python suite on both interpreters under
+#   tools/test.sh --sanitize   the C++ tests and the Python suite on 3.15 and python3 under
 #                              AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer
 #   tools/test.sh --debug      the Python suite under -X dev on the debug (Py_DEBUG) build of
 #                              3.15, where the reference-count checks run too
 #   tools/test.sh --valgrind   the C++ tests under valgrind memcheck
 #   tools/test.sh --fuzz       the OpenMap fuzz target for QUILLET_FUZZ_SECONDS (60) seconds
 #   tools/test.sh --all        all of the above, one after the other (what CI runs)
+#
+# QUILLET_PYTHONS="3.14 3.12" limits the wheel suites to those interpreters.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -75,7 +79,9 @@ run_wheel_tests() {
     local build_venv test_venv wheel version
     build_venv=$(ensure_venv "$name" "$python" "$@")
     test_venv=$(ensure_venv "wheel-$name" "$python")
-    wheel=$(repair_wheel "$(build_wheel "$build_venv")")
+    # Two steps: a failure inside an argument's $(...) would not stop the script.
+    wheel=$(build_wheel "$build_venv")
+    wheel=$(repair_wheel "$wheel")
     install_wheel "$test_venv" "$wheel"
     version=$("$test_venv/bin/python" -c 'import sys; print(sys.version.split()[0])')
     log "stubtest and mypy --strict on $version"
@@ -90,7 +96,7 @@ run_wheel_tests() {
 # the source tree by build_wheel VENV; both carry the licence. The sdist is
 # reproducible, so the check is redone only when its checksum changes.
 check_sdist() {
-    local venv=$1 sdist digest stamp=$CACHE/dist.checked
+    local venv=$1 sdist digest from_tree stamp=$CACHE/dist.checked
     python_build "$venv" "$CACHE/dist" --sdist "$ROOT"
     sdist=$(ls "$CACHE"/dist/*.tar.gz)
     tar -tzf "$sdist" "$(basename "$sdist" .tar.gz)/LICENSE" >/dev/null 2>&1 || {
@@ -104,7 +110,8 @@ check_sdist() {
     fi
     log "python -m build: the sdist, then a wheel from it alone"
     python_build "$venv" "$CACHE/dist" "$ROOT"
-    "$venv/bin/python" - "$CACHE"/dist/*.whl "$(build_wheel "$venv")" <<'SAME'
+    from_tree=$(build_wheel "$venv")
+    "$venv/bin/python" - "$CACHE"/dist/*.whl "$from_tree" <<'SAME'
 import sys, zipfile
 from_sdist, from_tree = (set(zipfile.ZipFile(path).namelist()) for path in sys.argv[1:])
 if from_sdist != from_tree:
@@ -263,39 +270,48 @@ run_lint() {
     return $status
 }
 
+# The interpreters CI builds, repairs and tests a wheel for; 3.15 first, as it
+# also serves the docs and the sdist check.
+read -r -a PYTHON_VERSIONS <<<"${QUILLET_PYTHONS:-3.15 3.14 3.13 3.12 3.11}"
+
 run_python_suites() {
-    local python_313
-    run_wheel_tests 3.15 "$(python315)" bench
-    run_docs
-    check_sdist "$CACHE/venv-3.15"
-    python_313=$(python313)
-    if [ -n "$python_313" ]; then
-        run_wheel_tests 3.13 "$python_313"
-    else
-        log "skipping CPython 3.13: no python3.13 on PATH or under pyenv"
-    fi
-    run_wheel_tests host "$(command -v python3)"
+    local version python skipped=()
+    for version in "${PYTHON_VERSIONS[@]}"; do
+        python=$(python_for "$version")
+        if [ -z "$python" ]; then
+            log "skipping CPython $version: the machine has none and none could be provisioned"
+            skipped+=("$version")
+            continue
+        fi
+        step "wheel on $version" run_wheel_tests "$version" "$python" $([ "$version" = 3.15 ] && echo bench)
+        if [ "$version" = 3.15 ]; then
+            step "docs" run_docs
+            step "sdist" check_sdist "$CACHE/venv-3.15"
+        fi
+    done
+    [ ${#skipped[@]} = 0 ] || log "SKIPPED interpreters: ${skipped[*]}"
 }
 
 if [ -z "$mode" ] || [ "$mode" = --all ]; then
-    run_cpp_tests OFF
+    step "C++ tests" run_cpp_tests OFF
     run_python_suites
 fi
 if [ "$mode" = --sanitize ] || [ "$mode" = --all ]; then
-    run_cpp_tests ON
-    run_sanitized_python_tests host "$(command -v python3)"
-    run_sanitized_python_tests 3.15 "$(python315)"
+    step "C++ tests, sanitizers" run_cpp_tests ON
+    step "sanitizers on python3" run_sanitized_python_tests host "$(command -v python3)"
+    step "sanitizers on 3.15" run_sanitized_python_tests 3.15 "$(python315)"
 fi
 if [ "$mode" = --debug ] || [ "$mode" = --all ]; then
-    run_debug_python_tests
+    step "debug 3.15" run_debug_python_tests
 fi
 if [ "$mode" = --valgrind ] || [ "$mode" = --all ]; then
-    run_valgrind_cpp_tests
+    step "valgrind" run_valgrind_cpp_tests
 fi
 if [ "$mode" = --fuzz ] || [ "$mode" = --all ]; then
-    run_fuzz
+    step "fuzz" run_fuzz
 fi
 # Last, so that a formatting slip does not hide what the tests would say.
 if [ -z "$mode" ] || [ "$mode" = --lint ] || [ "$mode" = --all ]; then
-    run_lint
+    step "lint" run_lint
 fi
+step_summary
