@@ -319,6 +319,50 @@ def fuzz(session):
     session.log("fuzz: " + next(line for line in lines if line.startswith("Done ")))
 
 
+# What the second toolchain and the emulated architecture run of the Python
+# suite: the in-place reads, the hash and the mapping tables, and the build's
+# own checks.
+SUITE_PART = ["tests/test_fast_paths.py", "tests/test_utils_hashables.py", "tests/test_frozen.py", "tests/test_build.py"]
+# clang with libc++ in place of g++ with libstdc++, warnings as errors.
+CLANG = [
+    "CMAKE_CXX_COMPILER=clang++",
+    "CMAKE_CXX_FLAGS=-stdlib=libc++",
+    "CMAKE_COMPILE_WARNING_AS_ERROR=ON",
+]
+
+
+def gtest_for_libcxx(session):
+    """GoogleTest built with libc++ from Debian's sources (its own library is
+    built with libstdc++, whose std::string the tests cannot share)."""
+    prefix, build = CACHE / "gtest-libc++", CACHE / "build" / "gtest-libc++"
+    if not (prefix / "lib").is_dir():
+        defines = [f"-D{define}" for define in CLANG if "WARNING" not in define]
+        session.run("cmake", "-S", "/usr/src/googletest", "-B", str(build), "-G", "Ninja", *defines, silent=True)
+        session.run("cmake", "--build", str(build), silent=True)
+        session.run("cmake", "--install", str(build), "--prefix", str(prefix), silent=True)
+    return prefix
+
+
+@nox.session(python=HOST)
+def clang(session):
+    """The second compiler and C++ library: the C++ tests and the modules built
+    by clang with libc++, warnings as errors, and a part of the suite."""
+    install_groups(session)
+    build = CACHE / "build" / "cpp-tests-clang"
+    configure(
+        session,
+        build,
+        "-DCMAKE_BUILD_TYPE=Debug",
+        "-DQUILLET_PYTHON=OFF",
+        "-DQUILLET_CPP_TESTS=ON",
+        f"-DCMAKE_PREFIX_PATH={gtest_for_libcxx(session)}",
+        *(f"-D{define}" for define in CLANG),
+    )
+    session.run("ctest", "--test-dir", str(build), "--output-on-failure")
+    build_install(session, CACHE / "build" / f"{tag(session)}-clang", *CLANG)
+    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *SUITE_PART)
+
+
 def lint_report(session, tool, report, pattern):
     """The report's findings (the lines matching PATTERN, once each, a header
     reached through "dir/../" from several sources counting once)."""

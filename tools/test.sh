@@ -18,6 +18,8 @@
 #                              3.15, where the reference-count checks run too
 #   tools/test.sh --valgrind   the C++ tests under valgrind memcheck
 #   tools/test.sh --fuzz       the OpenMap fuzz target for QUILLET_FUZZ_SECONDS (60) seconds
+#   tools/test.sh --clang      the C++ tests and a part of the suite (noxfile.py's SUITE_PART)
+#                              on python3, built by clang with libc++, warnings as errors
 #   tools/test.sh --all        all of the above, one after the other (what CI runs)
 #
 # QUILLET_PYTHONS="3.14 3.12" limits the wheel suites to those interpreters.
@@ -26,9 +28,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 mode=${1:-}
 case $mode in
-"" | --lint | --sanitize | --debug | --valgrind | --fuzz | --all) ;;
+"" | --lint | --sanitize | --debug | --valgrind | --fuzz | --clang | --all) ;;
 *)
-    echo "usage: tools/test.sh [--lint | --sanitize | --debug | --valgrind | --fuzz | --all]" >&2
+    echo "usage: tools/test.sh [--lint | --sanitize | --debug | --valgrind | --fuzz | --clang | --all]" >&2
     exit 2
     ;;
 esac
@@ -41,6 +43,7 @@ wants() {
 ensure_toolchain
 wants --valgrind && ensure_debian_packages valgrind
 wants --fuzz && ensure_debian_packages clang libclang-rt-14-dev
+wants --clang && ensure_debian_packages clang libc++-dev libc++abi-dev
 nox_runner >/dev/null
 
 # The interpreters CI builds, repairs and tests a wheel for; 3.15 first, as it
@@ -87,6 +90,9 @@ if wants --valgrind; then
 fi
 if wants --fuzz; then
     step "fuzz" run_nox fuzz
+fi
+if wants --clang; then
+    step "clang and libc++" run_nox clang
 fi
 # Last, so that a formatting slip does not hide what the tests would say.
 if wants "" --lint; then
