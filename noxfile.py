@@ -158,7 +158,11 @@ def docs(session):
     the 3.15 wheel, into .cache/docs."""
     install_groups(session, "docs")
     session.install("--no-deps", "--reinstall", str(repaired_wheel(session)))
-    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests/test_docs.py")
+    inventory = subprocess.run(
+        [str(ROOT / "tools" / "provision-python.sh"), "3.15", "--doc"], check=True, capture_output=True, text=True
+    ).stdout.strip()
+    env = {"QUILLET_PYTHON_INVENTORY": inventory}
+    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests/test_docs.py", env=env)
 
 
 @nox.session(python="3.15")
@@ -322,7 +326,12 @@ def fuzz(session):
 # What the second toolchain and the emulated architecture run of the Python
 # suite: the in-place reads, the hash and the mapping tables, and the build's
 # own checks.
-SUITE_PART = ["tests/test_fast_paths.py", "tests/test_utils_hashables.py", "tests/test_frozen.py", "tests/test_build.py"]
+SUITE_PART = [
+    "tests/test_fast_paths.py",
+    "tests/test_utils_hashables.py",
+    "tests/test_frozen.py",
+    "tests/test_build.py",
+]
 # clang with libc++ in place of g++ with libstdc++, warnings as errors.
 CLANG = [
     "CMAKE_CXX_COMPILER=clang++",
@@ -361,6 +370,102 @@ def clang(session):
     session.run("ctest", "--test-dir", str(build), "--output-on-failure")
     build_install(session, CACHE / "build" / f"{tag(session)}-clang", *CLANG)
     session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *SUITE_PART)
+
+
+# Cross-compiling for aarch64 with Debian's g++-aarch64-linux-gnu against the
+# headers of the provisioned arm64 3.15; the wheel's tag and module names come
+# from these two variables, which scikit-build-core reads for cross builds.
+AARCH64 = ["CMAKE_SYSTEM_NAME=Linux", "CMAKE_SYSTEM_PROCESSOR=aarch64", "CMAKE_CXX_COMPILER=aarch64-linux-gnu-g++"]
+AARCH64_ENV = {"_PYTHON_HOST_PLATFORM": "linux-aarch64", "SETUPTOOLS_EXT_SUFFIX": ".cpython-315-aarch64-linux-gnu.so"}
+
+
+def arm64_tree():
+    """The unpacked arm64 tree of Debian unstable's 3.15, for qemu-aarch64 -L."""
+    python = subprocess.run(
+        [str(ROOT / "tools" / "provision-python.sh"), "3.15", "--arm64"], check=True, capture_output=True, text=True
+    ).stdout.strip()
+    return Path(python).parents[2]
+
+
+def gtest_for_aarch64(session):
+    """GoogleTest cross-built from Debian's sources."""
+    prefix, build = CACHE / "gtest-aarch64", CACHE / "build" / "gtest-aarch64"
+    if not (prefix / "lib").is_dir():
+        defines = [f"-D{define}" for define in AARCH64]
+        session.run("cmake", "-S", "/usr/src/googletest", "-B", str(build), "-G", "Ninja", *defines, silent=True)
+        session.run("cmake", "--build", str(build), silent=True)
+        session.run("cmake", "--install", str(build), "--prefix", str(prefix), silent=True)
+    return prefix
+
+
+@nox.session(python="3.15")
+def aarch64(session):
+    """aarch64 Linux: the C++ tests and the wheel cross-built, the wheel repaired
+    by auditwheel, then the C++ tests and a part of the suite run against the
+    installed wheel under qemu-aarch64 with the arm64 interpreter."""
+    install_groups(session, "repair")
+    tree = arm64_tree()
+    emulate = ["qemu-aarch64", "-L", str(tree)]
+    build = CACHE / "build" / "cpp-tests-aarch64"
+    configure(
+        session,
+        build,
+        "-DCMAKE_BUILD_TYPE=Debug",
+        "-DQUILLET_PYTHON=OFF",
+        "-DQUILLET_CPP_TESTS=ON",
+        f"-DCMAKE_PREFIX_PATH={gtest_for_aarch64(session)}",
+        f"-DPython_INCLUDE_DIR={tree}/usr/include/python3.15",
+        f"-DCMAKE_CROSSCOMPILING_EMULATOR={';'.join(emulate)}",
+        *(f"-D{define}" for define in AARCH64),
+    )
+    session.run("ctest", "--test-dir", str(build), "--output-on-failure")
+
+    out = CACHE / "wheels" / "cp315-aarch64"
+    defines = [f"-Ccmake.define.{define}" for define in AARCH64]
+    include = f"-Ccmake.define.Python_INCLUDE_DIR={tree}/usr/include/python3.15"
+    session.log("cross-building the wheel for cp315 on aarch64")
+    shutil.rmtree(out, ignore_errors=True)
+    out.mkdir(parents=True)
+    session.run(
+        "python",
+        "-m",
+        "build",
+        "--no-isolation",
+        "--outdir",
+        str(out),
+        "--wheel",
+        f"-Cbuild-dir={CACHE / 'build' / 'cp315-aarch64'}",
+        *defines,
+        include,
+        str(ROOT),
+        env=AARCH64_ENV,
+        silent=True,
+    )
+    session.run("auditwheel", "repair", "--wheel-dir", str(out / "repaired"), *out.glob("*.whl"), silent=True)
+    repaired = next((out / "repaired").glob("*.whl"))
+    session.log(f"auditwheel repair: {repaired.name} ({repaired.stat().st_size // 1024} KiB)")
+
+    site = CACHE / "aarch64" / "site-packages"
+    shutil.rmtree(site, ignore_errors=True)
+    uv = Path(sys.executable).parent / "uv"
+    target = ["--target", str(site), "--python-platform", "aarch64-unknown-linux-gnu", "--python-version", "3.15"]
+    session.run(str(uv), "pip", "install", "-q", *target, "-c", str(CONSTRAINTS), "pytest", "hypothesis", external=True)
+    session.run(str(uv), "pip", "install", "-q", *target, "--no-deps", str(repaired), external=True)
+    session.run(
+        *emulate,
+        str(tree / "usr" / "bin" / "python3.15"),
+        "-m",
+        "pytest",
+        "-q",
+        "-p",
+        "no:cacheprovider",
+        *SUITE_PART,
+        # qemu-user runs one program: a child interpreter would be an aarch64
+        # binary started by the host, which cannot run it.
+        "--deselect=tests/test_frozen.py::test_freeze_when_construction_is_replaced",
+        env={"PYTHONPATH": str(site)},
+        external=True,
+    )
 
 
 def lint_report(session, tool, report, pattern):

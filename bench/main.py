@@ -642,9 +642,10 @@ def main():
     title = f"quillet / alternative, CPython {platform.python_version()}{', quick run (rough)' if quick else ''}"
     charts = [RESULTS / "ratios.png", RESULTS / "ratios.svg"]
     report.plot(rows, charts, title)
+    report.plot_sections(rows, RESULTS, title)
     print(
         f"\nresults: {RESULTS / 'ratios.json'}, {RESULTS / 'pyperf.json'}, {RESULTS / 'table.md'}, "
-        f"charts: {', '.join(map(str, charts))}"
+        f"charts: {', '.join(map(str, charts))}, {RESULTS / 'ratios-section-*.svg'}"
     )
 
 

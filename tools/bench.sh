@@ -7,8 +7,8 @@
 #
 #   tools/bench.sh            full run (about half an hour)
 #   tools/bench.sh --quick    rough numbers in about three minutes
-#   tools/bench.sh --publish  runs nothing: copies the last full run's chart and
-#                             tables into docs/_static/bench.svg and the README
+#   tools/bench.sh --publish  runs nothing: copies the last full run's section charts
+#                             and tables into docs/_static/ and the README
 #
 # Other arguments go to bench/main.py (--only TEXT, pyperf options such as --quiet).
 set -euo pipefail

@@ -1,6 +1,7 @@
 """Copies the last full benchmark run into the tracked files that show it: the
-chart into docs/_static/bench.svg and the tables into the README, between its
-bench-tables markers, keeping the sections the README already shows.
+chart of each section into docs/_static/bench-section-N.svg and the tables into
+the README, between its bench-tables markers, keeping the sections the README
+already shows.
 
     python tools/publish_bench.py
 
@@ -17,7 +18,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 RESULTS = ROOT / "bench" / "results"
 README = ROOT / "README.md"
-DOCS_CHART = ROOT / "docs" / "_static" / "bench.svg"
+STATIC = ROOT / "docs" / "_static"
 START = "<!-- bench-tables: start, written by tools/bench.sh --publish -->"
 END = "<!-- bench-tables: end -->"
 
@@ -49,9 +50,15 @@ def main():
     if run["quick"] or run.get("only") is not None:
         sys.exit("the last run was a quick or partial one: run tools/bench.sh in full first")
     readme = readme_with(sections((RESULTS / "table.md").read_text()), README.read_text())
-    shutil.copyfile(RESULTS / "ratios.svg", DOCS_CHART)
+    charts = sorted(RESULTS.glob("ratios-section-*.svg"))
+    if not charts:
+        sys.exit("the last run drew no section charts")
+    for old in [*STATIC.glob("bench-section-*.svg"), STATIC / "bench.svg"]:
+        old.unlink(missing_ok=True)
+    for chart in charts:
+        shutil.copyfile(chart, STATIC / chart.name.replace("ratios-", "bench-"))
     README.write_text(readme)
-    print(f"published the run of {run['python'].split()[0]} into {DOCS_CHART.relative_to(ROOT)} and {README.name}")
+    print(f"published the run of {run['python'].split()[0]}: {len(charts)} charts in docs/_static and {README.name}")
 
 
 if __name__ == "__main__":

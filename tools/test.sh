@@ -20,6 +20,9 @@
 #   tools/test.sh --fuzz       the OpenMap fuzz target for QUILLET_FUZZ_SECONDS (60) seconds
 #   tools/test.sh --clang      the C++ tests and a part of the suite (noxfile.py's SUITE_PART)
 #                              on python3, built by clang with libc++, warnings as errors
+#   tools/test.sh --aarch64    the C++ tests and a 3.15 wheel cross-built for aarch64, the wheel
+#                              repaired by auditwheel; the C++ tests and the same part of the
+#                              suite run under qemu-aarch64 with Debian unstable's arm64 3.15
 #   tools/test.sh --all        all of the above, one after the other (what CI runs)
 #
 # QUILLET_PYTHONS="3.14 3.12" limits the wheel suites to those interpreters.
@@ -28,9 +31,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 mode=${1:-}
 case $mode in
-"" | --lint | --sanitize | --debug | --valgrind | --fuzz | --clang | --all) ;;
+"" | --lint | --sanitize | --debug | --valgrind | --fuzz | --clang | --aarch64 | --all) ;;
 *)
-    echo "usage: tools/test.sh [--lint | --sanitize | --debug | --valgrind | --fuzz | --clang | --all]" >&2
+    echo "usage: tools/test.sh [--lint | --sanitize | --debug | --valgrind | --fuzz | --clang | --aarch64 | --all]" >&2
     exit 2
     ;;
 esac
@@ -44,6 +47,7 @@ ensure_toolchain
 wants --valgrind && ensure_debian_packages valgrind
 wants --fuzz && ensure_debian_packages clang libclang-rt-14-dev
 wants --clang && ensure_debian_packages clang libc++-dev libc++abi-dev
+wants --aarch64 && ensure_debian_packages qemu-user g++-aarch64-linux-gnu
 nox_runner >/dev/null
 
 # The interpreters CI builds, repairs and tests a wheel for; 3.15 first, as it
@@ -93,6 +97,10 @@ if wants --fuzz; then
 fi
 if wants --clang; then
     step "clang and libc++" run_nox clang
+fi
+if wants --aarch64; then
+    offer_python python3.15 "$(python315)"
+    step "aarch64 under qemu" run_nox aarch64
 fi
 # Last, so that a formatting slip does not hide what the tests would say.
 if wants "" --lint; then
