@@ -5,7 +5,8 @@ same run (warm-ups, several worker processes), then prints a table of median
 times with their standard deviation and ratios of the medians
 quillet/alternative (lower is better), a scaling table over input sizes, and
 writes the results as JSON, as Markdown and as a bar chart of the ratios under
-bench/results/ (the chart also to docs/_static/bench.svg). The median resists
+bench/results/ only (tools/bench.sh --publish copies them into the docs and
+the README). The median resists
 the slow spells of a shared machine better than the mean.
 
     python bench/main.py [--quick] [--only TEXT] [--cpp-results FILE] [pyperf options]
@@ -39,7 +40,6 @@ import scanners  # noqa: E402
 from documents import py_freeze  # noqa: E402
 
 RESULTS = HERE / "results"
-DOCS_CHART = HERE.parent / "docs" / "_static" / "bench.svg"
 # One process: spawning a worker per run costs more than a quick run measures.
 QUICK_OPTIONS = ["--in-process", "--processes", "2", "--values", "2", "--warmups", "1", "--min-time", "0.04"]
 MAPPING_SIZES = (10, 1_000, 100_000, 1_000_000)
@@ -798,6 +798,7 @@ def main():
         "platform": platform.platform(),
         "cpus": os.cpu_count(),
         "quick": quick,
+        "only": args.only,
         "peers": peers.versions(),
     }
     report.print_tables(rows, skipped)
@@ -807,12 +808,12 @@ def main():
     (RESULTS / "ratios.json").write_text(json.dumps(machine | {"rows": rows, "skipped": skipped}, indent=2))
     (RESULTS / "table.md").write_text(report.markdown(rows, skipped))
     title = f"quillet / alternative, CPython {platform.python_version()}{', quick run (rough)' if quick else ''}"
-    # The docs show the whole suite, never a selection.
-    charts = [RESULTS / "ratios.png"] + ([DOCS_CHART] if args.only is None else [])
+    charts = [RESULTS / "ratios.png", RESULTS / "ratios.svg"]
     report.plot(rows, charts, title)
+    report.plot_sections(rows, RESULTS, title)
     print(
         f"\nresults: {RESULTS / 'ratios.json'}, {RESULTS / 'pyperf.json'}, {RESULTS / 'table.md'}, "
-        f"charts: {', '.join(map(str, charts))}"
+        f"charts: {', '.join(map(str, charts))}, {RESULTS / 'ratios-section-*.svg'}"
     )
 
 

@@ -198,18 +198,35 @@ def chart_label(r):
     return f"{label}, share of the budget" if r["kind"] == "budget" else label
 
 
-def plot(rows, paths, title):
+XLABEL = (
+    "quillet / alternative (time or memory), log scale: lower is better; "
+    "green meets its target, red does not, grey has none"
+)
+
+
+def chart_groups(rows):
+    groups = list(sections(rows))
+    scaled = [r for r in rows if r["section"] == "scaling"]
+    if scaled:
+        groups.append((SECTIONS["scaling"], scaled))
+    return groups
+
+
+def pyplot():
     import matplotlib
 
     matplotlib.use("Agg")
     matplotlib.rcParams["svg.fonttype"] = "none"
     import matplotlib.pyplot as plt
 
-    groups = [(title_, chosen) for title_, chosen in sections(rows)]
-    scaled = [r for r in rows if r["section"] == "scaling"]
-    if scaled:
-        groups.append((SECTIONS["scaling"], scaled))
-    # Each section has its own scale: the walker's memory against a cursor spans five decades.
+    return plt
+
+
+def plot(rows, paths, title):
+    """Every section in one figure, each with its own scale: the walker's
+    memory against a cursor spans five decades."""
+    plt = pyplot()
+    groups = chart_groups(rows)
     figure, axes_list = plt.subplots(
         len(groups),
         1,
@@ -221,14 +238,28 @@ def plot(rows, paths, title):
     for axes, (heading, chosen) in zip(axes_list[:, 0], groups, strict=True):
         draw_section(axes, heading, chosen)
     axes_list[0, 0].legend(loc="upper right")
-    axes_list[-1, 0].set_xlabel(
-        "quillet / alternative (time or memory), log scale: lower is better; "
-        "green meets its target, red does not, grey has none"
-    )
+    axes_list[-1, 0].set_xlabel(XLABEL)
     figure.suptitle(title)
     for path in paths:
         path.parent.mkdir(parents=True, exist_ok=True)
         figure.savefig(path, dpi=110)
+    plt.close(figure)
+
+
+def plot_sections(rows, folder, title):
+    """One chart per section, sized to be read at the width of a docs page:
+    ratios-section-N.svg, in the order of the tables."""
+    plt = pyplot()
+    for old in folder.glob("ratios-section-*.svg"):
+        old.unlink()
+    for number, (heading, chosen) in enumerate(chart_groups(rows), start=1):
+        figure, axes = plt.subplots(figsize=(8, 0.5 * len(chosen) + 1.4), layout="constrained")
+        draw_section(axes, heading, chosen)
+        axes.legend(loc="best", fontsize=7)
+        axes.set_xlabel(XLABEL.replace("; ", ";\n"), fontsize=7)
+        figure.suptitle(title, fontsize=9)
+        figure.savefig(folder / f"ratios-section-{number}.svg")
+        plt.close(figure)
 
 
 def draw_section(axes, heading, chosen):
@@ -244,7 +275,7 @@ def draw_section(axes, heading, chosen):
     axes.scatter(
         [t for t, _ in marks], [p for _, p in marks], marker="|", s=200, color="black", label="target", zorder=3
     )
-    axes.set_yticks(list(positions), [chart_label(r) for r in chosen], fontsize=6)
+    axes.set_yticks(list(positions), [chart_label(r) for r in chosen], fontsize=7)
     axes.set_ylim(len(chosen) - 0.5, -0.5)
     axes.set_xscale("log")
     axes.axvline(1.0, color="grey", linewidth=0.8)

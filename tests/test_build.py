@@ -65,13 +65,6 @@ def test_package_runs_from_an_install_not_the_source_tree():
     assert (installed / "py.typed").is_file()
 
 
-@needs_wheel
-@pytest.mark.parametrize("name", DELIVERABLES)
-def test_each_deliverable_ships_its_stub(name):
-    path = Path(built(name))
-    assert path.with_name(path.name.split(".", 1)[0] + ".pyi").is_file()
-
-
 def test_distribution_carries_its_licence_and_version():
     import quillet
 

@@ -37,8 +37,8 @@ static inline int PyDict_GetItemRef(PyObject *dict, PyObject *key, PyObject **re
 }
 #endif
 
-#if PY_VERSION_HEX < 0x030E0000
-// PyUnstable_Unicode_GET_CACHED_HASH is new in 3.14; the field it reads is older.
+#if PY_VERSION_HEX < 0x030F0000
+// PyUnstable_Unicode_GET_CACHED_HASH is new in 3.15; the field it reads is older.
 static inline Py_hash_t PyUnstable_Unicode_GET_CACHED_HASH(PyObject *op) {
     return reinterpret_cast<PyASCIIObject *>(op)->hash;
 }

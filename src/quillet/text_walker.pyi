@@ -1,4 +1,4 @@
-"""Cursor over a UCS4 character buffer.
+"""Walk a string code point by code point, for hand-written scanners and parsers.
 
 :class:`TextWalker` moves a cursor over the code points of a string, for
 hand-written scanners and parsers.

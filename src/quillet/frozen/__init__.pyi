@@ -1,4 +1,4 @@
-"""Immutable FrozenDict + recursive freeze().
+"""Read-only, hashable versions of your dicts, lists and sets, frozen all the way down.
 
 :class:`FrozenDict` is a read-only mapping that freezes its values on the way
 in and computes its hash once; :func:`freeze` turns nested dicts, lists, tuples

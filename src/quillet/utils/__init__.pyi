@@ -1,4 +1,4 @@
-"""quillet.utils — predicates, hashables, and dict utilities.
+"""Fast type checks, hashable holders and dict clean-ups for ordinary Python objects.
 
 Holders whose hash is computed once (:class:`CacheKey`,
 :class:`HashableValues`), type predicates that never run your code

@@ -1,4 +1,4 @@
-"""quillet.utils.attrs — structural attr check with a (type, shape) cache.
+"""Ask whether an object has all of a set of attributes, answered once per type and then from a cache.
 
 "Does this object have all of these attributes?", answered by real attribute
 lookups once per (type, shape tuple) and then from a process-wide cache of 64
