@@ -421,6 +421,7 @@ def real_documents():
             ),
             Comparison(f"== of two frozen {label}s", "a == b", [built_in_tree], "targets", copies, requires),
         ]
+    return rows
 
 
 def hashed_first(make_keys):
