@@ -298,7 +298,7 @@ def frozen_dict_builds():
 def first_hashes():
     rows = []
     for size in MAPPING_SIZES:
-        target = 0.6 if size == 1_000 else None
+        target = 0.7 if size == 1_000 else None
         alternatives = [Side("built-in frozendict", first_hash(built_in_frozendict, size), target)]
         if size == 1_000:
             alternatives += peer_sides(lambda label: first_hash(peer(label), 1_000), 1.0)

@@ -24,11 +24,12 @@ END = "<!-- bench-tables: end -->"
 
 
 def sections(markdown):
-    """The '### Title' sections of bench/results/table.md, by title."""
+    """The '### Title' sections of bench/results/table.md, by title; a title
+    that recurs (the scaling tables, one per set of sizes) keeps every table."""
     found = {}
     for block in re.split(r"^### ", markdown, flags=re.MULTILINE)[1:]:
         title, _, body = block.partition("\n")
-        found[title] = body.strip()
+        found[title] = "\n\n".join(filter(None, [found.get(title), body.strip()]))
     return found
 
 
