@@ -301,6 +301,14 @@ def test_hash_failure_raises_every_time(value, error):
             call(fd)
 
 
+NAN = float("nan")
+
+
+def hashed(fd):
+    hash(fd)
+    return fd
+
+
 @pytest.mark.parametrize(
     "left, right, equal",
     [
@@ -309,6 +317,14 @@ def test_hash_failure_raises_every_time(value, error):
         (FrozenDict({"a": 1}), SubFD({"a": 1}), True),
         (FrozenDict({"a": {"b": 1}}), FrozenDict({"a": FrozenDict({"b": 1})}), True),
         (FrozenDict({"a": 1}), FrozenDict({"a": 2}), False),
+        (FrozenDict({"a": {"b": {"c": 1}}}), FrozenDict({"a": {"b": {"c": 2}}}), False),
+        (FrozenDict({"a": "xy", "b": 1}), FrozenDict({"a": "".join("xy"), "b": 1}), True),
+        (FrozenDict({"a": "xy"}), FrozenDict({"a": "xz"}), False),
+        (FrozenDict({"a": NAN}), FrozenDict({"a": NAN}), True),
+        (FrozenDict({"a": NAN}), FrozenDict({"a": float("nan")}), False),
+        (FrozenDict({1: {"a": 1}, "b": 2}), FrozenDict({"b": 2, 1.0: {"a": 1}}), True),
+        (hashed(FrozenDict({"a": (1, 2)})), hashed(FrozenDict({"a": [1, 2]})), True),
+        (hashed(FrozenDict({"a": 1})), hashed(FrozenDict({"b": 1})), False),
         (FrozenDict({"a": 1}), FrozenDict({"a": 1, "b": 2}), False),
         (FrozenDict({"a": 1}), {"a": 1}, False),
         ({"a": 1}, FrozenDict({"a": 1}), False),

@@ -72,6 +72,15 @@ inline bool dict_entries(PyObject *dict, DictEntries *entries) {
 #endif
 }
 
+// The hash of the key of a live entry, as the table stores it: in the entry
+// itself, or cached in the exact str key of a table of str keys.
+inline Py_hash_t stored_key_hash(const DictEntries &entries, PyObject *const *entry) {
+    if (entries.str_keys) {
+        return PyUnstable_Unicode_GET_CACHED_HASH(entry[0]);
+    }
+    return *reinterpret_cast<const Py_hash_t *>(entry - 1);  // the entry's hash field
+}
+
 enum class StrLookup { FOUND, ABSENT, UNDECIDED };
 
 #ifdef QUILLET_DICT_STORAGE
@@ -174,8 +183,8 @@ inline int dict_lookup_agrees(PyObject *dict) {
 }
 
 // 1 when reading `dict` in place gives what PyDict_Next gives, entry by
-// entry, with PyDict_Next's position just past the entry's index, so that a
-// walk can hand over from one to the other; 0 when not.
+// entry, with the key's hash and with PyDict_Next's position just past the
+// entry's index, so that a walk can hand over from one to the other; 0 when not.
 inline int dict_storage_agrees(PyObject *dict) {
     DictEntries entries;
     if (!dict_entries(dict, &entries)) {
@@ -185,8 +194,8 @@ inline int dict_storage_agrees(PyObject *dict) {
     PyObject *key, *value;
     for (Py_ssize_t index = 0; index < entries.count; ++index) {
         PyObject *const *entry = entries.keys + index * entries.stride;
-        if (entry[1] != nullptr &&
-            (!PyDict_Next(dict, &pos, &key, &value) || key != entry[0] || value != entry[1] || pos != index + 1)) {
+        if (entry[1] != nullptr && (!PyDict_Next(dict, &pos, &key, &value) || key != entry[0] || value != entry[1] ||
+                                    pos != index + 1 || stored_key_hash(entries, entry) != PyObject_Hash(key))) {
             return 0;
         }
     }

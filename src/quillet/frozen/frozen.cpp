@@ -498,6 +498,79 @@ static Py_hash_t FrozenDict_hash(PyObject *self) {
     return get_cached_hash_cond(self, &as_frozen_dict(self)->h, frozen_dict_hasher);
 }
 
+static int frozen_dicts_equal(PyObject *self, PyObject *other);
+
+// Compares two values of private dicts: 1 if equal, 0 if not, -1 with an
+// exception set. Nested exact mappings are compared here rather than through
+// the interpreter's dispatch, which a document of small mappings pays per mapping.
+static int entry_values_equal(PyObject *a, PyObject *b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        return same_text(a, b);
+    }
+    PyRef held_a = PyRef::borrow(a), held_b = PyRef::borrow(b);
+    if (Py_IS_TYPE(a, FrozenDict_Type) && Py_IS_TYPE(b, FrozenDict_Type)) {
+        return frozen_dicts_equal(a, b);
+    }
+    return PyObject_RichCompareBool(a, b, Py_EQ);
+}
+
+// Compares two private dicts, walking the first in place and probing the
+// second while both hold str keys; any other table takes the dict's own
+// comparison. The table is read again after every comparison that may have
+// run code.
+static int private_dicts_equal(PyObject *a, PyObject *b) {
+    if (PyDict_GET_SIZE(a) != PyDict_GET_SIZE(b)) {
+        return 0;
+    }
+    DictEntries entries;
+    bool in_place = dict_entries(a, &entries) && entries.str_keys;
+    for (Py_ssize_t pos = 0; in_place && pos < entries.count; ++pos) {
+        PyObject *const *entry = entries.keys + pos * entries.stride;
+        PyObject *other_value = nullptr;
+        if (entry[1] == nullptr) {
+            continue;
+        }
+        const StrLookup found = dict_lookup_str(b, entry[0], &other_value);
+        if (found != StrLookup::FOUND) {
+            return found == StrLookup::ABSENT ? 0 : PyObject_RichCompareBool(a, b, Py_EQ);
+        }
+        if (entry[1] != other_value) {
+            const int equal = entry_values_equal(entry[1], other_value);
+            if (equal != 1) {
+                return equal;
+            }
+            in_place = dict_entries(a, &entries) && entries.str_keys;
+        }
+    }
+    return in_place ? 1 : PyObject_RichCompareBool(a, b, Py_EQ);
+}
+
+// Compares two FrozenDicts' contents: 1 if equal, 0 if not, -1 with an
+// exception set. Hashes already cached settle most inequalities.
+static int frozen_dicts_equal(PyObject *self, PyObject *other) {
+    if (!frozen_dict_ready(self) || !frozen_dict_ready(other)) {
+        return -1;
+    }
+    if (self == other) {
+        return 1;
+    }
+    const int64_t hash = as_frozen_dict(self)->h.cached_hash, other_hash = as_frozen_dict(other)->h.cached_hash;
+    if (frozen_dict_size(self) != frozen_dict_size(other) || (hash != -1 && other_hash != -1 && hash != other_hash)) {
+        return 0;
+    }
+    PyRef data = PyRef::borrow(as_frozen_dict(self)->h.data);
+    PyRef other_data = PyRef::borrow(as_frozen_dict(other)->h.data);
+    if (data.get() == other_data.get()) {  // the shared empty or null content
+        return 1;
+    }
+    if (Py_EnterRecursiveCall(" in comparison")) {
+        return -1;
+    }
+    const int equal = private_dicts_equal(data.get(), other_data.get());
+    Py_LeaveRecursiveCall();
+    return equal;
+}
+
 static PyObject *FrozenDict_richcompare(PyObject *self, PyObject *other, int op) {
     if (op != Py_EQ && op != Py_NE) {
         Py_RETURN_NOTIMPLEMENTED;
@@ -505,13 +578,7 @@ static PyObject *FrozenDict_richcompare(PyObject *self, PyObject *other, int op)
     int equal = IS_FALSE;
     // The real type, never __class__: only a FrozenDict has a record to read.
     if (PyObject_TypeCheck(other, FrozenDict_Type)) {
-        if (!frozen_dict_ready(self) || !frozen_dict_ready(other)) {
-            return nullptr;
-        }
-        equal = Dict_EQ(as_frozen_dict(self)->h.data,
-                        frozen_dict_size(self),
-                        as_frozen_dict(other)->h.data,
-                        frozen_dict_size(other));
+        equal = frozen_dicts_equal(self, other);
         if (equal == IS_ERROR) {
             return nullptr;
         }
@@ -613,9 +680,21 @@ static PyObject *FrozenDict_get(PyObject *self, PyObject *const *args, Py_ssize_
     return value;
 }
 
-enum class Snapshot { KEYS, ITEMS };
+enum class Snapshot { KEYS, VALUES, ITEMS };
 
-// Tuple of the keys or (key, value) pairs of a private dict.
+// The tuple entry for one (key, value) of a snapshot of `kind`.
+static PyObject *snapshot_entry(PyObject *key, PyObject *value, Snapshot kind) {
+    switch (kind) {
+    case Snapshot::KEYS:
+        return Py_NewRef(key);
+    case Snapshot::VALUES:
+        return Py_NewRef(value);
+    default:
+        return PyTuple_Pack(2, key, value);
+    }
+}
+
+// Tuple of the keys, values or (key, value) pairs of a private dict.
 static PyObject *build_snapshot(PyObject *data, Snapshot kind) {
     const Py_ssize_t size = PyDict_GET_SIZE(data);
     PyRef result(PyTuple_New(size));
@@ -625,7 +704,7 @@ static PyObject *build_snapshot(PyObject *data, Snapshot kind) {
     Py_ssize_t pos = 0, index = 0;
     PyObject *key, *value;
     while (index < size && PyDict_Next(data, &pos, &key, &value)) {
-        PyObject *entry = kind == Snapshot::KEYS ? Py_NewRef(key) : PyTuple_Pack(2, key, value);
+        PyObject *entry = snapshot_entry(key, value, kind);
         if (entry == nullptr) {
             return nullptr;
         }
@@ -784,12 +863,17 @@ static PyObject *FrozenDict_immutable_raise(PyObject *self, PyObject *, PyObject
     return nullptr;
 }
 
-// Pickles and copies as the class called with the (key, value) pairs in
-// order, a tuple that code run while pickling cannot change; the values are
-// already frozen, and freezing them again keeps them.
+// Pickles and copies as the class called with the pairs zip() makes of a
+// tuple of the keys and a tuple of the values, in order: tuples that code run
+// while pickling cannot change, and that unpickle without a tuple per entry.
+// The values are already frozen, and freezing them again keeps them.
 static PyObject *FrozenDict_reduce(PyObject *self, PyObject *) {
-    PyRef items(frozen_dict_snapshot(self, Snapshot::ITEMS));
-    PyRef args(items ? PyTuple_Pack(1, items.get()) : nullptr);
+    PyRef keys(frozen_dict_snapshot(self, Snapshot::KEYS));
+    PyRef values(keys ? frozen_dict_snapshot(self, Snapshot::VALUES) : nullptr);
+    PyRef pairs(values ? PyObject_CallFunctionObjArgs(
+                             reinterpret_cast<PyObject *>(&PyZip_Type), keys.get(), values.get(), nullptr)
+                       : nullptr);
+    PyRef args(pairs ? PyTuple_Pack(1, pairs.get()) : nullptr);
     return args ? reduce_to_constructor(self, FrozenDict_Type, args.get()) : nullptr;
 }
 

@@ -199,29 +199,31 @@ inline bool add_entry_hash(PyObject *key, PyObject *value, uint64_t *sum) {
 }
 
 // The order-independent sum of a dict's entry shares; -1 with an exception
-// set. Entries are read in place up to the first one whose hash only user
-// code can tell; from there PyDict_Next takes over at the same position, and
-// it re-reads the table at every step, so code that changed the table is
-// never answered from the table as it was.
+// set. Entries are read in place, keys' hashes from the table; a value whose
+// hash only its own code can tell is hashed held, and the table is read
+// again afterwards, since that code could have changed it. PyDict_Next,
+// which stops where the in-place read did, covers a table of another kind.
 inline int64_t combined_entry_hashes(PyObject *dict) {
     uint64_t sum = 0;
     Py_ssize_t pos = 0;
     DictEntries entries;
-    if (dict_entries(dict, &entries)) {
-        for (; pos < entries.count; ++pos) {
-            PyObject *const *entry = entries.keys + pos * entries.stride;
-            if (entry[1] == nullptr) {
-                continue;
-            }
-            // Exact str keys carry their hash once they are in a dict.
-            const Py_hash_t key_hash =
-                entries.str_keys ? PyUnstable_Unicode_GET_CACHED_HASH(entry[0]) : known_hash(entry[0]);
-            const Py_hash_t value_hash = known_hash(entry[1]);
-            if (key_hash == -1 || value_hash == -1) {
-                break;
-            }
-            sum += entry_hash(static_cast<uint64_t>(key_hash), static_cast<uint64_t>(value_hash));
+    bool in_place = dict_entries(dict, &entries);
+    for (; in_place && pos < entries.count; ++pos) {
+        PyObject *const *entry = entries.keys + pos * entries.stride;
+        if (entry[1] == nullptr) {
+            continue;
         }
+        const Py_hash_t key_hash = stored_key_hash(entries, entry);
+        Py_hash_t value_hash = known_hash(entry[1]);
+        if (value_hash == -1) {
+            PyRef value = PyRef::borrow(entry[1]);
+            value_hash = PyObject_Hash(value.get());
+            if (value_hash == -1) {
+                return -1;
+            }
+            in_place = dict_entries(dict, &entries);
+        }
+        sum += entry_hash(static_cast<uint64_t>(key_hash), static_cast<uint64_t>(value_hash));
     }
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
@@ -240,16 +242,6 @@ inline int64_t compute_dict_hash(PyObject *dict, Py_ssize_t data_size) {
     }
     PyRef data = PyRef::borrow(dict);
     return combined_entry_hashes(data.get());
-}
-
-// Compares two private dicts, each with the entry count its owner reports:
-// 1 if equal, 0 if not, -1 with an exception set.
-inline int Dict_EQ(PyObject *dict1, Py_ssize_t size1, PyObject *dict2, Py_ssize_t size2) {
-    if (size1 != size2) {
-        return 0;
-    }
-    PyRef data1 = PyRef::borrow(dict1), data2 = PyRef::borrow(dict2);
-    return PyObject_RichCompareBool(data1.get(), data2.get(), Py_EQ);
 }
 
 // Every immutable type refuses mutation with this error.
