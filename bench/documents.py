@@ -55,6 +55,11 @@ def botocore_data(relative):
     return json.loads(gzip.decompress(raw) if path.suffix == ".gz" else raw)
 
 
+def flagged_records(count=20_000):
+    """Distinct records of flag and small-count fields, the kind a set deduplicates."""
+    return [{"active": i % 2 == 0, "admin": i % 3 == 0, "count": i % 50, "level": i // 50 % 400} for i in range(count)]
+
+
 # label -> (loader, module it needs): many small nested dicts, as real frozen data is.
 REAL_DOCUMENTS = {
     "language table": (lambda: json.loads(ISO_639_3.read_text(encoding="utf-8")), None),

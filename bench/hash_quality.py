@@ -15,6 +15,7 @@ import os
 import subprocess
 import sys
 
+import documents
 import report
 
 SEEDS = (0, 1, 2)
@@ -70,6 +71,11 @@ def corpora():
             lambda: [FrozenDict({i: a, j: b}) for i, j, a, b in flags],
             "built-in frozendict",
             lambda: [frozendict({i: a, j: b}) for i, j, a, b in flags],  # noqa: F821
+        ),
+        "FrozenDict records of flags and small counts, 20 000": (
+            lambda: [FrozenDict(record) for record in documents.flagged_records()],
+            "built-in frozendict",
+            lambda: [frozendict(record) for record in documents.flagged_records()],  # noqa: F821
         ),
         "FrozenDict of 7 keys, values permuted": (
             lambda: [FrozenDict(zip("abcdefg", p, strict=True)) for p in permutations],

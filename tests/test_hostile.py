@@ -767,6 +767,17 @@ class SubWalker(TextWalker):
     pass
 
 
+def reclassed_mapping(witness):
+    """A mapping of plain values, given a class that holds it and the witness."""
+
+    class Holder(FrozenDict):
+        __slots__ = ()
+
+    mapping = freeze({"a": 1, "b": ("c",)})
+    mapping.__class__ = Holder
+    Holder.mapping, Holder.witness = mapping, witness
+
+
 @pytest.mark.parametrize(
     "weave",
     [
@@ -777,6 +788,8 @@ class SubWalker(TextWalker):
         lambda w: setattr(w, "walker", SubWalker(Text("abc", w))),
         lambda w: setattr(w, "values", SubValues()) or setattr(w.values, "owner", w),
         lambda w: setattr(w, "key", SubKey(w, w)),
+        lambda w: setattr(w, "fd", freeze({"a": {"b": [1, (w,)]}, "c": 2})),
+        reclassed_mapping,
     ],
     ids=[
         "key_second",
@@ -786,6 +799,8 @@ class SubWalker(TextWalker):
         "walker_subclass",
         "values_subclass",
         "key_subclass",
+        "frozen_tuple_deep_inside",
+        "frozen_dict_reclassed",
     ],
 )
 def test_new_kinds_of_cycles_are_collected(weave):
