@@ -673,6 +673,12 @@ DEEP = {
         lambda: hash(FrozenDict({"k": HashingAs(key_chain_hash())})),
         True,
     ),
+    "frozen_dicts_eq": (
+        lambda: nest(lambda x: FrozenDict({"k": x})),
+        lambda fd: fd == nest(lambda x: FrozenDict({"k": x})),
+        True,
+        True,
+    ),
     "values_list_hash": (lambda: nest(lambda x: HashableValues([x])), hash, 0, True),
     "values_op_hash": (lambda: nest(lambda x: HashableValues(None, x)), hash, 0, True),
     "values_new_chain": (lambda: nest(HashableValues.new, HashableValues([1])), len, 1, False),
