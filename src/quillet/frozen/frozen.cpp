@@ -72,43 +72,6 @@ static int64_t frozen_dict_hasher(void *record) {
     return compute_dict_hash(data, private_dict_size(data));
 }
 
-// Whether a container holding `obj` could be part of a reference cycle
-// through it: not through an object the collector does not manage, nor
-// through a tuple or an exact mapping that it stopped tracking, which hold
-// no such object either and never will.
-static bool may_join_cycle(PyObject *obj) {
-    return PyObject_IS_GC(obj) &&
-           (PyObject_GC_IsTracked(obj) || !(Py_IS_TYPE(obj, &PyTuple_Type) || Py_IS_TYPE(obj, FrozenDict_Type)));
-}
-
-// Untracks a new tuple, before it is shared, whose items cannot be part of
-// a cycle, as the collector would on its first pass.
-static PyObject *untracked_if_acyclic(PyObject *tuple) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
-        if (may_join_cycle(PyTuple_GET_ITEM(tuple, i))) {
-            return tuple;
-        }
-    }
-    PyObject_GC_UnTrack(tuple);
-    return tuple;
-}
-
-// Whether no key or value of `data` could be part of a cycle: then a
-// mapping of it cannot be either, as for a dict the interpreter stops tracking.
-static bool holds_no_collected_object(PyObject *data) {
-    DictEntries entries;
-    if (!dict_entries(data, &entries)) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < entries.count; ++i) {
-        PyObject *const *entry = entries.keys + i * entries.stride;
-        if (entry[1] != nullptr && (may_join_cycle(entry[0]) || may_join_cycle(entry[1]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Makes `data` (a new reference, stolen) the object's content with an
 // uncomputed hash, unless the object was built meanwhile (code run while
 // freezing may have built it first): then `data` is dropped.
@@ -127,9 +90,6 @@ static void FrozenDict_take_data(FrozenDictObject *self, PyObject *data, bool ca
     self->cacheable = cacheable;
     reset_hash_state(reinterpret_cast<PyObject *>(self), &self->h);
     self->h.data = data;
-    if (Py_IS_TYPE(self, FrozenDict_Type) && holds_no_collected_object(data)) {
-        PyObject_GC_UnTrack(self);
-    }
 }
 
 // Exact types other than str and int whose values freeze() returns unchanged
@@ -529,17 +489,6 @@ static PyObject *allocate_frozen_dict(PyTypeObject *type) {
     PyObject *result = PyObject_Init(reinterpret_cast<PyObject *>(reused), type);
     PyObject_GC_Track(result);
     return result;
-}
-
-// A mapping the collector stopped tracking holds nothing that could be in a
-// cycle; given another class, it holds that class, which could be, so the
-// collector watches it again.
-static int FrozenDict_setattro(PyObject *self, PyObject *name, PyObject *value) {
-    if (!PyObject_GC_IsTracked(self) && PyUnicode_Check(name) &&
-        PyUnicode_CompareWithASCIIString(name, "__class__") == 0) {
-        PyObject_GC_Track(self);
-    }
-    return PyObject_GenericSetAttr(self, name, value);
 }
 
 static Py_hash_t FrozenDict_hash(PyObject *self) {
@@ -1194,7 +1143,6 @@ static PyType_Slot FrozenDict_slots[] = {
     {Py_tp_traverse, (void *)FrozenDict_traverse},
     {Py_tp_clear, (void *)FrozenDict_clear},
     {Py_tp_hash, (void *)FrozenDict_hash},
-    {Py_tp_setattro, (void *)FrozenDict_setattro},
     {Py_tp_richcompare, (void *)FrozenDict_richcompare},
     {Py_tp_methods, FrozenDict_methods},
     {Py_tp_getset, FrozenDict_getset},
@@ -1601,7 +1549,7 @@ static PyObject *freeze_tuple_items_full(PyObject *obj) {
         }
         PyTuple_SET_ITEM(result.get(), i, frozen);
     }
-    return untracked_if_acyclic(result.release());
+    return result.release();
 }
 
 // Freezing an item can run code (its __class__ lookup) that resizes the list.
@@ -1626,7 +1574,7 @@ static PyObject *to_frozen_list_full(PyObject *obj) {
         }
         PyTuple_SET_ITEM(result.get(), i, frozen);
     }
-    return untracked_if_acyclic(result.release());
+    return result.release();
 }
 
 // Fills a brand-new frozenset, which the C API allows before it is shared.
