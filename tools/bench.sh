@@ -5,7 +5,7 @@
 # plain Python, which prints the tables of both and draws the chart. A run
 # writes only under the ignored bench/results/ and .cache/.
 #
-#   tools/bench.sh            full run (about half an hour)
+#   tools/bench.sh            full run (about two hours)
 #   tools/bench.sh --quick    rough numbers in about three minutes
 #   tools/bench.sh --publish  runs nothing: copies the last full run's section charts
 #                             and tables into docs/_static/ and the README
